@@ -2,6 +2,7 @@
 
 #include "platform/SystemError.h"
 #include "platform/linux/Counter.h"
+#include "platform/linux/SignalStack.h"
 
 #include <atomic>
 #include <cerrno>
@@ -61,6 +62,7 @@ extern "C" void* ThreadMain(void* argument)
     const std::shared_ptr<Thread::Shared> shared = *owner;
     // Only a wait may end this thread early (see WaitForAny).
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    const linux_detail::SignalStack signalStack; // the crash handler's stack for this thread
     shared->started.set_value(GetCurrentThreadId());
     Finisher finisher(*shared);
     finisher.Returned(shared->body());
