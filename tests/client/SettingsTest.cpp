@@ -67,3 +67,14 @@ TEST(ClientSettingsTest, LoadReadsTheFileBesideTheProgram)
     EXPECT_EQ(settings.GetFileName(), fileName);
     EXPECT_EQ(settings.GetServerPort(), 4321);
 }
+
+TEST(ClientSettingsTest, SampleFileBesideTheProgramsMakesALocalInstallation)
+{
+    CSettings settings;
+    CStdoutCapture capture;
+    ASSERT_TRUE(settings.LoadFrom(QV_SAMPLE_SETTINGS)) << capture.Take();
+    EXPECT_EQ(settings.GetServerPort(), 6666);
+    EXPECT_EQ(settings.GetMulticastAddr(), Ipv4(239, 255, 0, 1));
+    EXPECT_EQ(settings.GetServerAddrText(), "localhost");
+    EXPECT_EQ(settings.GetServerAddr(), Ipv4(127, 0, 0, 1));
+}

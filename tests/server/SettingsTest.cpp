@@ -79,3 +79,15 @@ TEST(ServerSettingsTest, LoadReadsTheFileBesideTheProgram)
     EXPECT_EQ(settings.GetFileName(), fileName);
     EXPECT_EQ(settings.GetServerPort(), 4321);
 }
+
+TEST(ServerSettingsTest, SampleFileBesideTheProgramsMakesALocalInstallation)
+{
+    CSettings settings;
+    CStdoutCapture capture;
+    ASSERT_TRUE(settings.LoadFrom(QV_SAMPLE_SETTINGS)) << capture.Take();
+    EXPECT_EQ(settings.GetServerPort(), 6666);
+    EXPECT_EQ(settings.GetMulticastAddr(), Ipv4(239, 255, 0, 1));
+    EXPECT_EQ(settings.GetNetInterfaceAddr(), Ipv4(127, 0, 0, 1));
+    EXPECT_EQ(settings.GetMaxClientConnections(), 50);
+    EXPECT_EQ(settings.GetNumberOfThreads(), 6);
+}
