@@ -6,6 +6,7 @@
 #include <execinfo.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -16,10 +17,13 @@ namespace {
 constexpr int kMaxFrames = 128;
 
 // A dwfl session is not thread-safe, so every lookup takes this lock. Never destroyed, so
-// that a crash during process exit can still print its trace.
-std::mutex& SymbolLock()
+// that a crash during process exit can still print its trace. A crash inside a lookup would
+// leave it held; the crash report then waits a bounded time and names fewer symbols.
+constexpr std::chrono::seconds kSymbolLockPatience{2};
+
+std::timed_mutex& SymbolLock()
 {
-    static std::mutex* lock = new std::mutex;
+    static std::timed_mutex* lock = new std::timed_mutex;
     return *lock;
 }
 
@@ -38,8 +42,8 @@ std::string Demangle(const char* name)
 
 void LookupWithDwfl(uint64_t address, StackFrame& frame)
 {
-    std::lock_guard<std::mutex> guard(SymbolLock());
-    if (g_dwfl == nullptr)
+    std::unique_lock<std::timed_mutex> guard(SymbolLock(), kSymbolLockPatience);
+    if (!guard.owns_lock() || g_dwfl == nullptr)
         return;
     Dwfl_Module* module = dwfl_addrmodule(g_dwfl, address);
     if (module == nullptr)
@@ -81,7 +85,7 @@ bool InitSymbols(uint32_t& errorCode)
     void* warmUp[1];
     backtrace(warmUp, 1);
 
-    std::lock_guard<std::mutex> guard(SymbolLock());
+    std::lock_guard<std::timed_mutex> guard(SymbolLock());
     if (g_dwfl != nullptr)
         return true;
     Dwfl* dwfl = dwfl_begin(&kCallbacks);
