@@ -34,6 +34,17 @@ public:
         return text;
     }
 
+    /// Everything written so far, while the capture goes on.
+    std::string Peek() const
+    {
+        std::string text;
+        char chunk[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(m_nFile, chunk, sizeof chunk, at)) > 0; at += n)
+            text.append(chunk, static_cast<size_t>(n));
+        return text;
+    }
+
 private:
     void Restore()
     {
