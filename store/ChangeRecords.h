@@ -39,11 +39,6 @@ inline constexpr uint8_t RecordClass(uint8_t token)
     return static_cast<uint8_t>(token >> 4);
 }
 
-inline constexpr uint8_t RecordOperation(uint8_t token)
-{
-    return static_cast<uint8_t>(token & 0x0F);
-}
-
 // Sizes in bytes, token included; a string costs its length plus the zero byte.
 inline uint32_t TypeDefSize(std::string_view name)
 {
