@@ -1,15 +1,15 @@
 // The data feed's two kinds of work through the real store with the lock monitor watching:
-// the initial population of 80000 objects and one burst of 1000 change steps, each against
-// the same work done on bare standard maps in the same run. The stream goes to a core that
-// only counts packets and bytes.
+// the initial population of 80000 objects and one burst of 1000 change steps, each against a
+// baseline of the same work done on bare standard maps in the same run. The stream goes to a
+// core that only counts packets and bytes.
 
 #include "bench/CountingStreamCore.h"
+#include "bench/store/BenchTimer.h"
 #include "server/DataFeed.h"
 #include "store/server/ObjectsRepository.h"
 #include "Subsidiary/DBGMonitor.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -31,20 +31,6 @@ public:
     using CDataFeed::FeedInitialData;
     using CDataFeed::FeedSomeData;
 };
-
-template <typename Work>
-double TimeMs(Work work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // The baseline store: an object is a name and its properties, with no lock and no records.
 struct BareObject {
@@ -78,12 +64,6 @@ void BareBurst(BareStore& store)
         const uint64_t propertyId = store.propertyIds.emplace(property, store.propertyIds.size() + 1).first->second;
         object.properties[propertyId] = std::move(value);
     }
-}
-
-void PrintFigure(const char* what, double subjectMs, double baselineMs, double budgetMs)
-{
-    std::printf("%-36s %8.3f ms   bare maps %8.3f ms   ratio %5.1f   budget %5.0f ms  %s\n", what, subjectMs,
-                baselineMs, subjectMs / baselineMs, budgetMs, subjectMs <= budgetMs ? "ok" : "OVER");
 }
 
 void RunBench()

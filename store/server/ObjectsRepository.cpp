@@ -67,9 +67,20 @@ uint64_t CObjectsRepository::GetPropertyId(std::string_view name)
     return id;
 }
 
+// CreateObject and FindObject take the lock once and keep it for the caller on success.
 CRepositoryObject& CObjectsRepository::CreateObject(std::string_view name, std::string_view typeName)
 {
-    CAutoLock lock(m_csObjects);
+    m_csObjects.Lock();
+    try {
+        return CreateObjectLocked(name, typeName);
+    } catch (...) {
+        m_csObjects.Unlock();
+        throw;
+    }
+}
+
+CRepositoryObject& CObjectsRepository::CreateObjectLocked(std::string_view name, std::string_view typeName)
+{
     const uint64_t id = m_nNextObjectId;
     auto [named, isNew] = m_mapObjectNames.emplace(name, id);
     if (!isNew)
@@ -87,7 +98,6 @@ CRepositoryObject& CObjectsRepository::CreateObject(std::string_view name, std::
             throw;
         }
         ++m_nNextObjectId;
-        m_csObjects.Lock(); // handed to the caller
         return created->second;
     } catch (...) {
         m_mapObjectNames.erase(named);
@@ -97,11 +107,12 @@ CRepositoryObject& CObjectsRepository::CreateObject(std::string_view name, std::
 
 CRepositoryObject& CObjectsRepository::FindObject(uint64_t objectId)
 {
-    CAutoLock lock(m_csObjects);
+    m_csObjects.Lock();
     auto found = m_mapObjects.find(objectId);
-    if (found == m_mapObjects.end())
+    if (found == m_mapObjects.end()) {
+        m_csObjects.Unlock();
         throw std::invalid_argument("No such object!");
-    m_csObjects.Lock(); // handed to the caller
+    }
     return found->second;
 }
 

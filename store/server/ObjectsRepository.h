@@ -27,10 +27,10 @@ public:
     CObjectsRepository(const CObjectsRepository&) = delete;
     CObjectsRepository& operator=(const CObjectsRepository&) = delete;
 
-    /// Creates and announces an object; returns with the objects lock held once more for
-    /// the caller to release. Throws with the lock released. Any thread (the data feed's).
+    /// Creates and announces an object; returns with the objects lock held for the caller
+    /// to release once. Throws with the lock released. Any thread (the data feed's).
     CRepositoryObject& CreateObject(std::string_view name, std::string_view typeName);
-    /// Returns with the objects lock held once more for the caller to release; throws
+    /// Returns with the objects lock held for the caller to release once; throws
     /// "No such object!" with the lock released. Any thread.
     CRepositoryObject& FindObject(uint64_t objectId);
     /// The id of a property name, assigned and announced on first use. Any thread.
@@ -60,6 +60,7 @@ protected:
     int32_t DoRun() override;
 
 private:
+    CRepositoryObject& CreateObjectLocked(std::string_view name, std::string_view typeName);
     uint16_t TypeIdLocked(std::string_view typeName);
     void WritePropertyRecord(uint8_t token, const CRepositoryObject& object, uint64_t propertyId,
                              std::string_view value) override;
