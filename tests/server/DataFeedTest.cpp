@@ -13,10 +13,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <initializer_list>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -35,11 +37,40 @@ const std::set<std::string> kTableNames = {
     "Fiddleheads", "Frisee",
 };
 
-// Lets a test run one burst on its own thread.
+// Lets a test run one burst on its own thread, and signal a stop without waiting for it.
 class CDataFeedProbe : public CDataFeed {
 public:
     using CDataFeed::CDataFeed;
     using CDataFeed::FeedSomeData;
+    void SignalStop() { ASSERT_TRUE(SignalEventHandle(GetStopEvent())); }
+};
+
+// Holds a lock on a thread of its own until Release, so that a feed thread blocks on it.
+class CLockHolder {
+public:
+    explicit CLockHolder(CAutoMutex& lock)
+        : m_Thread([&lock, this] {
+              CAutoLock guard(lock);
+              m_Locked.set_value();
+              m_Release.get_future().wait();
+          })
+    {
+        m_Locked.get_future().wait();
+    }
+    ~CLockHolder() { Release(); }
+
+    void Release()
+    {
+        if (!m_Thread.joinable())
+            return;
+        m_Release.set_value();
+        m_Thread.join();
+    }
+
+private:
+    std::promise<void> m_Locked;
+    std::promise<void> m_Release;
+    std::thread m_Thread;
 };
 
 // One record as the describer writes it, split into its words.
@@ -140,8 +171,13 @@ protected:
 TEST_F(DataFeedTest, FirstRunPopulatesOnceAndAStopRightAfterStartChangesNothing)
 {
     CStdoutCapture capture;
-    ASSERT_EQ(m_Feed.Start(), 0);
-    // The population outlasts this call by far, so the stop event is waiting when it ends.
+    {
+        // The population waits for the store until the stop is signalled, so the stop event
+        // is waiting when the loop starts however the threads are scheduled.
+        CLockHolder holder(m_Repository.GetObjectsLock());
+        ASSERT_EQ(m_Feed.Start(), 0);
+        m_Feed.SignalStop();
+    }
     ASSERT_TRUE(m_Feed.Stop());
     const std::string first = capture.Take();
     EXPECT_TRUE(InOrder(first, {"] CDataFeed::DoRun() : Feed 0 started!\r\n",
