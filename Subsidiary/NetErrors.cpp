@@ -1,0 +1,240 @@
+#include "Subsidiary/NetErrors.h"
+
+#include "Subsidiary/Log.h"
+
+#include <iterator>
+
+namespace {
+
+// Indexed by code; position 127 has no code and stays null.
+constexpr const char* kTexts[] = {
+    "[EIOCPE_SUCCESS]",
+    "[EIOCPE_FAIL] Unknown internal error!",
+    "[EIOCPE_NO_RESOURCESS] Insufficient resources!",
+    "[EIOCPE_INVALID_VAL] Invalid value!",
+    "[EIOCPE_INVALID_FILE] Invalid file!",
+    "[EIOCPE_EINTR] Interrupted function call!",
+    "[EIOCPE_EAI_ADDRFAMILY] Host has no address in the requested family!",
+    "[EIOCPE_EAI_AGAIN] Temporary failure in name resolution!",
+    "[EIOCPE_EAI_BADFLAGS] Invalid resolver flags!",
+    "[EIOCPE_EAI_FAIL] Non-recoverable failure in name resolution!",
+    "[EIOCPE_EAI_FAMILY] Address family not supported by the resolver!",
+    "[EIOCPE_EAI_MEMORY] Resolver out of memory!",
+    "[EIOCPE_EAI_NODATA] No address associated with host name!",
+    "[EIOCPE_EAI_NONAME] Host or service not known!",
+    "[EIOCPE_EAI_SERVICE] Service not supported for socket type!",
+    "[EIOCPE_EAI_SOCKTYPE] Socket type not supported!",
+    "[EIOCPE_EACCES] Permission denied!",
+    "[EIOCPE_EADDRINUSE] Address already in use!",
+    "[EIOCPE_EADDRNOTAVAIL] Cannot assign requested address!",
+    "[EIOCPE_EAFNOSUPPORT] Address family not supported!",
+    "[EIOCPE_EALREADY] Operation already in progress!",
+    "[EIOCPE_EBADF] Bad file descriptor!",
+    "[EIOCPE_ECONNREFUSED]\tServer rejected connection!",
+    "[EIOCPE_EINPROGRESS] Operation now in progress!",
+    "[EIOCPE_EIO] Input/output error!",
+    "[EIOCPE_EISCONN] Socket is already connected!",
+    "[EIOCPE_ELOOP] Too many levels of symbolic links!",
+    "[EIOCPE_ENETUNREACH] Network is unreachable!",
+    "[EIOCPE_ENOENT] No such file or directory!",
+    "[EIOCPE_ENOSR] Out of stream resources!",
+    "[EIOCPE_ENXIO] No such device or address!",
+    "[EIOCPE_ETIMEDOUT] Connection timed out!",
+    "[EIOCPE_EWOULDBLOCK] Operation would block!",
+    "[EIOCPE_ENOTDIR] Not a directory!",
+    "[EIOCPE_ENOTSOCK] Socket operation on non-socket!",
+    "[EIOCPE_EPROTOTYPE] Protocol wrong type for socket!",
+    "[EIOCPE_UNABLE_TO_CONNECT] Unable to connect!",
+    "[EIOCPE_NO_MEM] No memory!",
+    "[EIOCPE_UNKNOWN_TCP_CMD] Unknown TCP command!",
+    "[EIOCPE_UNKNOWN_CONTROL_CMD] Unknown control command!",
+    "[EIOCPE_FCNTL_FAILED] Unable to change descriptor flags!",
+    "[EIOCPE_EEXIST] File exists!",
+    "[EIOCPE_ENAMETOOLONG] File name too long!",
+    "[EIOCPE_ENOSPC] No space left on device!",
+    "[EIOCPE_EROFS] Read-only file system!",
+    "[EIOCPE_ECONNRESET] Connection reset by peer!",
+    "[EIOCPE_NOT_CONNECTED] Client not connected!",
+    "[EIOCPE_BAD_PARAMS] Bad params to function!",
+    "[EIOCPE_ALREADY_CONNECTED] Already connected!",
+    "[EIOCPE_CONNECT_IN_PROGRESS] Connection in progress!",
+    "[EIOCPE_PROTO_VERSION_ERR] Client and server have different protocol versions!",
+    "[EIOCPE_UNK_CLIENT_TYPE] Client type not supported by server!",
+    "[EIOCPE_NO_MEM_ON_SRV] Server has no available memory for operation!",
+    "[EIOCPE_SIGNATURE_DIFF] Client and server are incompatible!",
+    "[EIOCPE_UNKNOWN_ERROR] Unknown error!",
+    "[EIOCPE_CONN_CLOSED_BY_SERVER] Connection closed by server!",
+    "[EIOCPE_PROTO_ERROR] Protocol error!",
+    "[EIOCPE_UNABLE_TO_CREATE_EVENT] Unable to create events!",
+    "[EIOCPE_UNABLE_RUN_THREAD] Unable to run thread!",
+    "[EIOCPE_SOCKINITFAIL] Unable to initialize socket library!",
+    "[EIOCPE_WSAVERNOTSUPPORTED] Socket library version not supported!",
+    "[EIOCPE_WSANOTINITIALISED] Socket library not initialized!",
+    "[EIOCPE_WSASYSNOTREADY] Network subsystem is unavailable!",
+    "[EIOCPE_WSAEWOULDBLOCK] Resource temporarily unavailable!",
+    "[EIOCPE_WSAEINPROGRESS] Operation now in progress!",
+    "[EIOCPE_WSAEALREADY] Operation already in progress!",
+    "[EIOCPE_WSAENOTSOCK] Socket operation on non-socket!",
+    "[EIOCPE_WSAEDESTADDRREQ] Destination address required!",
+    "[EIOCPE_WSAEMSGSIZE] Message too long!",
+    "[EIOCPE_WSAEPROTOTYPE] Protocol wrong type for socket!",
+    "[EIOCPE_WSAENOPROTOOPT] Bad protocol option!",
+    "[EIOCPE_WSAEPROTONOSUPPORT] Protocol not supported!",
+    "[EIOCPE_WSAESOCKTNOSUPPORT] Socket type not supported!",
+    "[EIOCPE_WSAEOPNOTSUPP] Operation not supported!",
+    "[EIOCPE_WSAEPFNOSUPPORT] Protocol family not supported!",
+    "[EIOCPE_WSAEAFNOSUPPORT] Address family not supported by protocol family!",
+    "[EIOCPE_WSAEADDRINUSE] Address already in use!",
+    "[EIOCPE_WSAEADDRNOTAVAIL] Cannot assign requested address!",
+    "[EIOCPE_WSAENETDOWN] Network is down!",
+    "[EIOCPE_WSAENETUNREACH] Network is unreachable!",
+    "[EIOCPE_WSAENETRESET] Network dropped connection on reset!",
+    "[EIOCPE_WSAECONNABORTED] Software caused connection abort!",
+    "[EIOCPE_WSAECONNRESET] Connection reset by peer!",
+    "[EIOCPE_WSAENOBUFS] No buffer space available!",
+    "[EIOCPE_WSAEISCONN] Socket is already connected!",
+    "[EIOCPE_WSAENOTCONN] Socket is not connected!",
+    "[EIOCPE_WSAESHUTDOWN] Cannot send after socket shutdown!",
+    "[EIOCPE_WSAETOOMANYREFS] Too many references!",
+    "[EIOCPE_WSAETIMEDOUT] Connection timed out!",
+    "[EIOCPE_WSAECONNREFUSED] Connection refused!",
+    "[EIOCPE_WSAELOOP] Cannot translate name!",
+    "[EIOCPE_WSAENAMETOOLONG] Name too long!",
+    "[EIOCPE_WSAEHOSTDOWN] Host is down!",
+    "[EIOCPE_WSAEHOSTUNREACH] No route to host!",
+    "[EIOCPE_WSAENOTEMPTY] Directory not empty!",
+    "[EIOCPE_WSAEPROCLIM] Too many processes!",
+    "[EIOCPE_WSAEUSERS] User quota exceeded!",
+    "[EIOCPE_WSAEDQUOT] Disk quota exceeded!",
+    "[EIOCPE_WSAESTALE] Stale file handle reference!",
+    "[EIOCPE_WSAEREMOTE] Item is remote!",
+    "[EIOCPE_WSAEDISCON] Graceful shutdown in progress!",
+    "[EIOCPE_WSAEINTR] Interrupted function call!",
+    "[EIOCPE_WSAEBADF] File handle is not valid!",
+    "[EIOCPE_WSAEACCES] Permission denied!",
+    "[EIOCPE_WSAEFAULT] Bad address!",
+    "[EIOCPE_WSAEINVAL] Invalid argument!",
+    "[EIOCPE_WSAEMFILE] Too many open files!",
+    "[EIOCPE_WSA_INVALID_HANDLE] Specified event object handle is invalid!",
+    "[EIOCPE_WSA_INVALID_PARAMETER] One or more parameters are invalid!",
+    "[EIOCPE_WSA_IO_INCOMPLETE] Overlapped I/O event object not in signaled state!",
+    "[EIOCPE_WSA_IO_PENDING] Overlapped operations will complete later!",
+    "[EIOCPE_WSA_NOT_ENOUGH_MEMORY] Insufficient memory available!",
+    "[EIOCPE_WSA_OPERATION_ABORTED] Overlapped operation aborted!",
+    "[EIOCPE_WSAHOST_NOT_FOUND] Host not found!",
+    "[EIOCPE_WSANO_DATA] Valid name, no data record of requested type!",
+    "[EIOCPE_WSANO_RECOVERY] This is a nonrecoverable error!",
+    "[EIOCPE_WSATRY_AGAIN] Nonauthoritative host not found!",
+    "[EIOCPE_WSATYPE_NOT_FOUND] Class type not found!",
+    "[EIOCPE_WSASYSCALLFAILURE] System call failure!",
+    "[EIOCPE_ALREADY_STARTED] Already started!",
+    "[EIOCPE_ENCRYPTION_INIT_ERROR] Unable to initialize encryption!",
+    "[EIOCPE_ENCRYPTION_NEGOTIATE_ERROR] Encryption negotiation failed!",
+    "[EIOCPE_DECRYPTION_ERROR] Decryption error!",
+    "[EIOCPE_ENCRYPTION_ERROR] Encryption error!",
+    "[EIOCPE_ENCRYPTION_DIFFERENT] Either client or server is not using encryption!",
+    "[EIOCPE_TOO_MANY_CLIENTS_ERR] Server can't handle more clients!",
+    "[EIOCPE_FORBIDDEN_CLIENT] Server denied connection of this client!",
+    nullptr,
+    "[EIOCPE_EXIT_IN_PROGRESS] Operation failed because server is in exit state!",
+    "[EIOCPE_SERVER_NOT_STARTED] Server not started!",
+    "[EIOCPE_UDP_PKT_TOO_BIG] UDP packet exceeds MTU!",
+    "[EIOCPE_FATAL_ERROR_IN_THREAD] Fatal error in thread!",
+    "[EIOCPE_UDP_PACKET_LOST] UDP packet loss!",
+    "[EIOCPE_NOEVENTOBJS] Unable to create event objects!",
+};
+static_assert(std::size(kTexts) == EIOCPE_TABLE_SIZE);
+
+struct WinsockMirror {
+    uint32_t winError;
+    EIOCPE code;
+};
+
+// The Winsock numbers that have a code of their own (60 to 118).
+constexpr WinsockMirror kWinsockMirrors[] = {
+    {10092, EIOCPE_WSAVERNOTSUPPORTED},
+    {10093, EIOCPE_WSANOTINITIALISED},
+    {10091, EIOCPE_WSASYSNOTREADY},
+    {10035, EIOCPE_WSAEWOULDBLOCK},
+    {10036, EIOCPE_WSAEINPROGRESS},
+    {10037, EIOCPE_WSAEALREADY},
+    {10038, EIOCPE_WSAENOTSOCK},
+    {10039, EIOCPE_WSAEDESTADDRREQ},
+    {10040, EIOCPE_WSAEMSGSIZE},
+    {10041, EIOCPE_WSAEPROTOTYPE},
+    {10042, EIOCPE_WSAENOPROTOOPT},
+    {10043, EIOCPE_WSAEPROTONOSUPPORT},
+    {10044, EIOCPE_WSAESOCKTNOSUPPORT},
+    {10045, EIOCPE_WSAEOPNOTSUPP},
+    {10046, EIOCPE_WSAEPFNOSUPPORT},
+    {10047, EIOCPE_WSAEAFNOSUPPORT},
+    {10048, EIOCPE_WSAEADDRINUSE},
+    {10049, EIOCPE_WSAEADDRNOTAVAIL},
+    {10050, EIOCPE_WSAENETDOWN},
+    {10051, EIOCPE_WSAENETUNREACH},
+    {10052, EIOCPE_WSAENETRESET},
+    {10053, EIOCPE_WSAECONNABORTED},
+    {10054, EIOCPE_WSAECONNRESET},
+    {10055, EIOCPE_WSAENOBUFS},
+    {10056, EIOCPE_WSAEISCONN},
+    {10057, EIOCPE_WSAENOTCONN},
+    {10058, EIOCPE_WSAESHUTDOWN},
+    {10059, EIOCPE_WSAETOOMANYREFS},
+    {10060, EIOCPE_WSAETIMEDOUT},
+    {10061, EIOCPE_WSAECONNREFUSED},
+    {10062, EIOCPE_WSAELOOP},
+    {10063, EIOCPE_WSAENAMETOOLONG},
+    {10064, EIOCPE_WSAEHOSTDOWN},
+    {10065, EIOCPE_WSAEHOSTUNREACH},
+    {10066, EIOCPE_WSAENOTEMPTY},
+    {10067, EIOCPE_WSAEPROCLIM},
+    {10068, EIOCPE_WSAEUSERS},
+    {10069, EIOCPE_WSAEDQUOT},
+    {10070, EIOCPE_WSAESTALE},
+    {10071, EIOCPE_WSAEREMOTE},
+    {10101, EIOCPE_WSAEDISCON},
+    {10004, EIOCPE_WSAEINTR},
+    {10009, EIOCPE_WSAEBADF},
+    {10013, EIOCPE_WSAEACCES},
+    {10014, EIOCPE_WSAEFAULT},
+    {10022, EIOCPE_WSAEINVAL},
+    {10024, EIOCPE_WSAEMFILE},
+    {6, EIOCPE_WSA_INVALID_HANDLE},
+    {87, EIOCPE_WSA_INVALID_PARAMETER},
+    {996, EIOCPE_WSA_IO_INCOMPLETE},
+    {997, EIOCPE_WSA_IO_PENDING},
+    {8, EIOCPE_WSA_NOT_ENOUGH_MEMORY},
+    {995, EIOCPE_WSA_OPERATION_ABORTED},
+    {11001, EIOCPE_WSAHOST_NOT_FOUND},
+    {11004, EIOCPE_WSANO_DATA},
+    {11003, EIOCPE_WSANO_RECOVERY},
+    {11002, EIOCPE_WSATRY_AGAIN},
+    {10109, EIOCPE_WSATYPE_NOT_FOUND},
+    {10107, EIOCPE_WSASYSCALLFAILURE},
+};
+
+} // namespace
+
+const char* GetErrorText(uint32_t code)
+{
+    if (code >= EIOCPE_TABLE_SIZE) {
+        PrintDirect("err = %u of %u\r\n", code, EIOCPE_TABLE_SIZE);
+        return kTexts[EIOCPE_UNKNOWN_ERROR];
+    }
+    const char* text = kTexts[code];
+    return text != nullptr ? text : kTexts[EIOCPE_UNKNOWN_ERROR];
+}
+
+uint32_t TranslateSystemError(uint32_t winError)
+{
+    for (const WinsockMirror& mirror : kWinsockMirrors) {
+        if (mirror.winError == winError)
+            return mirror.code;
+    }
+    return EIOCPE_FAIL;
+}
+
+const char* GetSocketErrorText(uint32_t winError)
+{
+    return GetErrorText(TranslateSystemError(winError));
+}

@@ -1,0 +1,143 @@
+#include "store/ChangeRecords.h"
+#include "store/RecordWriter.h"
+#include "support/ArchiveErrorOf.h"
+#include "support/RecordingPacketSink.h"
+#include "Subsidiary/LittleEndian.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kBody = kStreamPacketSize - kStreamHeaderSize;
+
+std::vector<uint8_t> Bytes(const CUDPBuff& buffer, uint32_t from = 0)
+{
+    return std::vector<uint8_t>(buffer.GetData() + from, buffer.GetData() + buffer.GetSize());
+}
+
+// The size the writer added to its current packet for one record.
+template <class WriteRecord>
+uint32_t WrittenSize(WriteRecord write)
+{
+    CRecordingPacketSink sink;
+    CRecordWriter writer(sink);
+    write(writer);
+    return writer.TakeBuffer()->GetSize() - kStreamHeaderSize;
+}
+
+} // namespace
+
+TEST(RecordWriterTest, RecordsHaveTheirTableSizes)
+{
+    const std::string name2048(2048, 'n');
+    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WriteTypeDef(1, "Bean"); }), 8u);
+    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WritePropDef(1, "Kale"); }), 14u);
+    EXPECT_EQ(WrittenSize([&](CRecordWriter& w) { w.WriteObjCreate(1, 1, 0, name2048); }), 2061u);
+    EXPECT_EQ(ObjCreateSize(name2048), 2061u);
+    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WritePropEntry(1, "Okra"); }), 13u);
+    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WritePropRecord(OREC_PROP_CHANGE, 1, 2, ""); }), 18u);
+    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WriteFeedComplete(7); }), 9u);
+}
+
+TEST(RecordWriterTest, FieldsAreLittleEndianInTableOrder)
+{
+    CRecordingPacketSink sink;
+    CRecordWriter writer(sink);
+    writer.WriteTypeDef(0x0102, "T");
+    writer.WriteObjCreate(0x0102, 0x1122334455667788ULL, 3, "o");
+    writer.WritePropRecord(OREC_PROP_ADD, 5, 6, "v");
+    const std::vector<uint8_t> expected{
+        0x11, 0x02, 0x01, 'T', 0,
+        0x31, 0x02, 0x01, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 3, 'o', 0,
+        0x41, 5, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 'v', 0};
+    EXPECT_EQ(Bytes(*writer.TakeBuffer(), kStreamHeaderSize), expected);
+}
+
+TEST(RecordWriterTest, ExactFitStaysAndOneByteMoreClosesThePacket)
+{
+    CRecordingPacketSink sink;
+    CRecordWriter writer(sink);
+    writer.WritePropRecord(OREC_PROP_ADD, 1, 1, std::string(2000, 'a')); // 2018 bytes
+    const uint32_t room = kBody - 2018;                                 // 2065
+    writer.WritePropRecord(OREC_PROP_CHANGE, 1, 1, std::string(room - 18, 'b'));
+    EXPECT_TRUE(sink.m_vecPackets.empty());
+    EXPECT_EQ(writer.TakeBuffer()->GetSize(), kStreamPacketSize);
+
+    CRecordingPacketSink sink2;
+    CRecordWriter writer2(sink2);
+    writer2.WritePropRecord(OREC_PROP_ADD, 1, 1, std::string(2000, 'a'));
+    writer2.WritePropRecord(OREC_PROP_CHANGE, 1, 1, std::string(room - 17, 'b'));
+    ASSERT_EQ(sink2.m_vecPackets.size(), 1u);
+    EXPECT_EQ(sink2.m_vecPackets[0]->GetSize(), kStreamHeaderSize + 2018);
+    EXPECT_EQ(writer2.TakeBuffer()->GetSize(), kStreamHeaderSize + room + 1);
+}
+
+TEST(RecordWriterTest, ClosedPacketCarriesIdLengthAndTagAndTheWriterLetsGo)
+{
+    CRecordingPacketSink sink;
+    CRecordWriter writer(sink);
+    writer.WriteFeedComplete(1);
+    writer.ClosePacket();
+    EXPECT_FALSE(writer.HasBuffer());
+    ASSERT_EQ(sink.m_vecPackets.size(), 1u);
+    CUDPBuff& packet = *sink.m_vecPackets[0];
+    EXPECT_EQ(packet.GetData()[0], kStreamPacketId);
+    EXPECT_EQ(LoadU32LE(packet.GetData() + 1), kStreamHeaderSize + 9);
+    EXPECT_EQ(packet.GetTag(), CRecordingPacketSink::kTag);
+    EXPECT_EQ(packet.GetRefCount(), 1); // only the sink holds it now
+
+    writer.ClosePacket(); // nothing current: nothing to close
+    EXPECT_EQ(sink.m_vecPackets.size(), 1u);
+}
+
+TEST(RecordWriterTest, FailedRecordLeavesTheBufferAsItWas)
+{
+    CRecordingPacketSink sink;
+    CRecordWriter writer(sink);
+    writer.WritePropDef(1, "Kale");
+    const std::vector<uint8_t> before = Bytes(*writer.GetBuffer());
+
+    // It passes the fit test and writes its token and ids before the value is refused.
+    EXPECT_EQ(ArchiveErrorOf([&] { writer.WritePropRecord(OREC_PROP_ADD, 1, 1, std::string(2049, 'x')); }),
+              OAE_STRING_TOO_LONG);
+    EXPECT_EQ(Bytes(*writer.GetBuffer()), before);
+    writer.WriteFeedComplete(2); // the next record follows the last whole one
+    EXPECT_EQ(writer.GetBuffer()->GetSize(), before.size() + 9);
+    EXPECT_EQ(writer.GetBuffer()->GetData()[before.size()], OREC_FEED_COMPLETE);
+    EXPECT_TRUE(sink.m_vecPackets.empty());
+}
+
+TEST(RecordWriterTest, FailedRecordInAFreshPacketLeavesItEmpty)
+{
+    CRecordingPacketSink sink;
+    CRecordWriter writer(sink);
+    writer.WritePropRecord(OREC_PROP_ADD, 1, 1, std::string(2048, 'a'));
+    EXPECT_ANY_THROW(writer.WriteObjCreate(1, 2, 0, std::string(3000, 'n')));
+    ASSERT_EQ(sink.m_vecPackets.size(), 1u); // the full packet went out to make room
+    EXPECT_TRUE(writer.HasBuffer());
+    EXPECT_FALSE(writer.HasRecords());
+    EXPECT_EQ(writer.GetBuffer()->GetSize(), kStreamHeaderSize);
+}
+
+TEST(RecordWriterTest, FailedHandOffDropsThePacketAndFailedAcquireWritesNothing)
+{
+    CRecordingPacketSink sink;
+    CRecordWriter writer(sink);
+    writer.WritePropRecord(OREC_PROP_ADD, 1, 1, std::string(2048, 'a'));
+    sink.m_bFailHandOff = true;
+    EXPECT_THROW(writer.WritePropRecord(OREC_PROP_ADD, 1, 2, std::string(2048, 'b')), std::logic_error);
+    EXPECT_FALSE(writer.HasBuffer());
+    ASSERT_EQ(sink.m_vecPackets.size(), 1u);
+    EXPECT_EQ(sink.m_vecPackets[0]->GetRefCount(), 1);
+
+    sink.m_bFailHandOff = false;
+    sink.m_bFailAcquire = true;
+    EXPECT_THROW(writer.WriteFeedComplete(1), std::bad_alloc);
+    EXPECT_FALSE(writer.HasBuffer());
+    sink.m_bFailAcquire = false;
+    writer.WriteFeedComplete(1);
+    EXPECT_EQ(writer.GetBuffer()->GetSize(), kStreamHeaderSize + 9);
+}
