@@ -25,9 +25,6 @@ struct SocketAddressV4 {
     bool operator==(const SocketAddressV4&) const = default;
 };
 
-/// "a.b.c.d" to a network-order address; false for anything else. Any thread.
-bool ParseIPv4(const char* text, uint32_t* address);
-
 /// Socket library start-up; there is nothing to start on this platform. Any thread.
 bool StartupSockets();
 

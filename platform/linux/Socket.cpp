@@ -5,7 +5,6 @@
 #include "platform/linux/SocketContext.h"
 #include "platform/linux/SocketTable.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -70,15 +69,6 @@ int SecondsRoundedUp(uint32_t ms)
 }
 
 } // namespace
-
-bool ParseIPv4(const char* text, uint32_t* address)
-{
-    in_addr parsed{};
-    if (inet_pton(AF_INET, text, &parsed) != 1)
-        return false;
-    *address = parsed.s_addr;
-    return true;
-}
 
 bool StartupSockets()
 {
