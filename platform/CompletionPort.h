@@ -38,7 +38,9 @@ public:
 
     /// Sends the socket's completions to this port with the key; once per socket. Any thread.
     bool Associate(SOCKET s, uintptr_t key);
-    /// Queues a packet with result 0. Any thread.
+    /// Queues a packet with result 0. Any thread. Like every completion, a packet that a
+    /// worker of this port queues into an empty queue while it handles a packet wakes no
+    /// other worker: the poster takes it next, or the next worker woken for anything else.
     void Post(uintptr_t key, OVERLAPPED* overlapped, uint32_t bytes);
     /// Takes the oldest packet, waiting up to timeoutMs (kWaitForever: no limit). False with
     /// an empty packet on time-out or when the port is being destroyed. Any thread.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -71,4 +73,44 @@ TEST(PortQueueTest, DequeueTimesOutWithAnEmptyPacket)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
     EXPECT_EQ(packet.key, 0u);
     EXPECT_EQ(packet.overlapped, nullptr);
+}
+
+TEST(PortQueueTest, PacketABusyWorkerPostedReachesAnotherWorker)
+{
+    // A worker's own post wakes nobody (it takes the packet when it comes back), so it must
+    // still reach an idle worker once anything else is posted while the first stays busy.
+    auto port = NewPort();
+    std::promise<void> gotFirst, mayPost, release;
+    std::thread busy([&] {
+        platform::CompletionPacket packet;
+        ASSERT_TRUE(port->Dequeue(packet, 10000));
+        gotFirst.set_value();
+        mayPost.get_future().wait();
+        port->Post(2, nullptr, 0); // while still handling packet 1
+        release.get_future().wait();
+    });
+    port->Post(1, nullptr, 0);
+    gotFirst.get_future().wait();
+
+    std::atomic<uintptr_t> takenByOthers{0};
+    std::vector<std::thread> idle;
+    for (int i = 0; i < 2; ++i)
+        idle.emplace_back([&] {
+            platform::CompletionPacket packet;
+            while (port->Dequeue(packet, 10000) && packet.key != 0)
+                takenByOthers.fetch_add(packet.key);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let them fall asleep
+    mayPost.set_value();
+    port->Post(3, nullptr, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (takenByOthers.load() != 5 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(takenByOthers.load(), 5u); // packets 2 and 3
+    release.set_value();
+    busy.join();
+    port->Post(0, nullptr, 0);
+    port->Post(0, nullptr, 0);
+    for (auto& t : idle)
+        t.join();
 }
