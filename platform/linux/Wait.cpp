@@ -1,0 +1,112 @@
+#include "platform/Wait.h"
+
+#include "platform/Clock.h"
+#include "platform/SystemError.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <poll.h>
+#include <pthread.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace platform {
+namespace {
+
+// Threads of this layer run with cancellation disabled; a wait opens it, so that Terminate
+// can only end a thread here, never while it holds a lock or writes a log line.
+class CancellationWindow {
+public:
+    CancellationWindow() { pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &m_nPrevious); }
+    ~CancellationWindow()
+    {
+        if (!m_bClosed)
+            ForgetStackPoison();
+    }
+    CancellationWindow(const CancellationWindow&) = delete;
+    CancellationWindow& operator=(const CancellationWindow&) = delete;
+
+    void Close()
+    {
+        pthread_setcancelstate(m_nPrevious, nullptr);
+        m_bClosed = true;
+    }
+
+private:
+    // Still open in the destructor means the thread is being cancelled. AddressSanitizer does
+    // not see that unwind, and would report the frames it leaves behind once the stack is
+    // used again.
+    static void ForgetStackPoison()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        __asan_handle_no_return();
+#endif
+    }
+
+    int m_nPrevious = 0;
+    bool m_bClosed = false;
+};
+
+int PollCancellable(pollfd* fds, nfds_t count, int timeoutMs)
+{
+    CancellationWindow window;
+    const int ready = ::poll(fds, count, timeoutMs);
+    const int error = errno;
+    window.Close();
+    errno = error;
+    return ready;
+}
+
+int RemainingMs(uint32_t timeoutMs, uint64_t start)
+{
+    if (timeoutMs == kInfinite)
+        return -1;
+    const uint64_t elapsed = GetTickCount64() - start;
+    return elapsed >= timeoutMs ? 0 : static_cast<int>(std::min<uint64_t>(timeoutMs - elapsed, INT_MAX));
+}
+
+uint32_t Fail(int error)
+{
+    SetLastSystemError(static_cast<uint32_t>(error));
+    return kWaitFailed;
+}
+
+} // namespace
+
+uint32_t WaitForAny(WaitObject* const* objects, uint32_t count, uint32_t timeoutMs)
+{
+    if (objects == nullptr || count == 0 || count > kMaxWaitObjects)
+        return Fail(EINVAL);
+    pollfd fds[kMaxWaitObjects];
+    for (uint32_t i = 0; i < count; ++i) {
+        if (objects[i] == nullptr)
+            return Fail(EINVAL);
+        fds[i] = pollfd{objects[i]->GetDescriptor(), POLLIN, 0};
+    }
+    const uint64_t start = GetTickCount64();
+    for (;;) {
+        const int remaining = RemainingMs(timeoutMs, start);
+        const int ready = PollCancellable(fds, count, remaining);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(errno);
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            if ((fds[i].revents & POLLNVAL) != 0)
+                return Fail(EBADF);
+            // Another waiter may take an auto-reset signal first; then the next one is tried.
+            if (fds[i].revents != 0 && objects[i]->Consume())
+                return i;
+        }
+        if (remaining == 0) {
+            SetLastSystemError(ETIME);
+            return kWaitTimeout;
+        }
+    }
+}
+
+} // namespace platform
