@@ -106,7 +106,7 @@ private:
     void Work()
     {
         platform::CompletionPacket p;
-        while (m_port->Dequeue(p, platform::kWaitForever) && p.key != 0) {
+        while (m_port->Dequeue(p, platform::kInfinite) && p.key != 0) {
             CAnswerConnection* target = reinterpret_cast<CAnswerConnection*>(p.key);
             if (p.key == kListenKey)
                 for (auto& c : m_connections)

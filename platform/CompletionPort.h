@@ -5,6 +5,7 @@
 
 #include "platform/Overlapped.h"
 #include "platform/Socket.h"
+#include "platform/Wait.h"
 
 #include <cstdint>
 #include <memory>
@@ -14,9 +15,6 @@ namespace platform {
 namespace detail {
 class PortCore;
 }
-
-/// Wait without time limit.
-inline constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 
 struct CompletionPacket {
     uintptr_t key = 0;
@@ -42,7 +40,7 @@ public:
     /// worker of this port queues into an empty queue while it handles a packet wakes no
     /// other worker: the poster takes it next, or the next worker woken for anything else.
     void Post(uintptr_t key, OVERLAPPED* overlapped, uint32_t bytes);
-    /// Takes the oldest packet, waiting up to timeoutMs (kWaitForever: no limit). False with
+    /// Takes the oldest packet, waiting up to timeoutMs (kInfinite: no limit). False with
     /// an empty packet on time-out or when the port is being destroyed. Any thread.
     bool Dequeue(CompletionPacket& packet, uint32_t timeoutMs);
 

@@ -33,7 +33,7 @@ bool PortQueue::Take(CompletionPacket& packet, uint32_t timeoutMs)
     t_pHandling = nullptr;
     std::unique_lock lock(m_mutex);
     const auto ready = [this] { return m_bClosed || !m_packets.empty(); };
-    if (timeoutMs == kWaitForever)
+    if (timeoutMs == kInfinite)
         m_cvPosted.wait(lock, ready);
     else if (!m_cvPosted.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
         packet = {};

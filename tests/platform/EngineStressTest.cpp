@@ -132,7 +132,7 @@ private:
 void RunWorker(platform::CompletionPort& port)
 {
     platform::CompletionPacket packet;
-    while (port.Dequeue(packet, platform::kWaitForever) && packet.key != 0) {
+    while (port.Dequeue(packet, platform::kInfinite) && packet.key != 0) {
         // Accepts complete under the listener's key: the owner sits behind the OVERLAPPED.
         auto* target = packet.key == kListenKey ? reinterpret_cast<Context*>(packet.overlapped)->owner
                                                 : reinterpret_cast<CServerConnection*>(packet.key);
