@@ -70,9 +70,11 @@ public:
         return sa;
     }
 
-    /// Joins the group on the loopback interface.
+    /// Joins the group on the loopback interface, and takes no other group's datagrams.
     bool JoinGroup(const char* group)
     {
+        int off = 0;
+        setsockopt(m_nFd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
         ip_mreq mreq{};
         inet_pton(AF_INET, group, &mreq.imr_multiaddr);
         mreq.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
