@@ -71,6 +71,17 @@ TEST_F(AcceptTest, CompletesOnlyWithTheFirstBytesAndTheirAddresses)
     EXPECT_GE(ConnectTime(m_socket), 0);
 }
 
+TEST_F(AcceptTest, ConnectionWaitingWithItsBytesCompletesAtOnce)
+{
+    CPlainSocket peer = CPlainSocket::ConnectTcp(m_nPort); // in the backlog before any accept
+    ASSERT_TRUE(peer.SendAll("early"));
+    ASSERT_TRUE(PostAccept(m_socket, &m_ov, m_buffer));
+    const platform::CompletionPacket packet = Next();
+    EXPECT_EQ(packet.overlapped, &m_ov);
+    ASSERT_EQ(packet.bytes, 5u);
+    EXPECT_EQ(std::memcmp(m_buffer, "early", 5), 0);
+}
+
 TEST_F(AcceptTest, SilentPeerKeepsTheAcceptPendingWhileItsConnectTimeGrows)
 {
     ASSERT_TRUE(PostAccept(m_socket, &m_ov, m_buffer));
