@@ -25,7 +25,7 @@ constexpr int kWorkers = 4;
 constexpr uint32_t kAddressArea = 32;
 constexpr uintptr_t kListenKey = 1;
 constexpr int kTotalExchanges = 16000; // per round
-constexpr int kRounds = 5;
+constexpr int kRounds = 7;
 
 // One connection served by completions: receive a whole request, send the answer, repeat.
 class CAnswerConnection {
@@ -34,20 +34,21 @@ public:
 
     bool PostAccept(platform::SOCKET listener)
     {
-        return platform::StartAccept(listener, m_socket, m_buffer, kRequestSize, kAddressArea, &m_read);
+        return platform::StartAccept(listener, m_socket, m_buffer, sizeof m_buffer - 2 * kAddressArea, kAddressArea,
+                                     &m_read);
     }
 
     void OnComplete(platform::OVERLAPPED* ov, uint32_t bytes)
     {
         if (ov == &m_send) {
-            platform::StartReceive(m_socket, m_buffer, kRequestSize - m_nHave, &m_read);
+            platform::StartReceive(m_socket, m_buffer, sizeof m_buffer, &m_read);
             return;
         }
         if (bytes == 0)
             return; // the client has gone
         m_nHave += bytes;
         if (m_nHave < kRequestSize) {
-            platform::StartReceive(m_socket, m_buffer, kRequestSize - m_nHave, &m_read);
+            platform::StartReceive(m_socket, m_buffer, sizeof m_buffer, &m_read);
             return;
         }
         m_nHave = 0;
@@ -61,7 +62,7 @@ private:
     const platform::SOCKET m_socket;
     platform::OVERLAPPED m_read{};
     platform::OVERLAPPED m_send{};
-    uint8_t m_buffer[kRequestSize + 2 * kAddressArea]{};
+    uint8_t m_buffer[4096]{}; // a client sends its next request only after the answer
     uint32_t m_nHave = 0;
     std::array<uint8_t, kAnswerSize> m_answer;
 };
