@@ -37,7 +37,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B "$build" -G Ninja "${cmake_args[@]}"
+cmake -S . -B "$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "${cmake_args[@]}"
 cmake --build "$build" --parallel "$(nproc)"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}

@@ -34,22 +34,9 @@ inline constexpr uint64_t OREC_CHECK_VALUE = 0x12345678FF0055AAULL;
 /// Largest number of properties one object may hold.
 inline constexpr uint32_t kMaxObjectProperties = 255;
 
-// Records travel in the body of a stream packet: id 1, total length (u32), sequence
-// number (u64), then the records.
-inline constexpr uint32_t kStreamPacketSize = 4096;
-inline constexpr uint32_t kStreamHeaderSize = 13;
-inline constexpr uint8_t kStreamPacketId = 1;
-inline constexpr uint32_t kStreamLengthOffset = 1;
-inline constexpr uint32_t kStreamSeqOffset = 5;
-
 inline constexpr uint8_t RecordClass(uint8_t token)
 {
     return static_cast<uint8_t>(token >> 4);
-}
-
-inline constexpr uint8_t RecordOperation(uint8_t token)
-{
-    return static_cast<uint8_t>(token & 0x0F);
 }
 
 // Sizes in bytes, token included; a string costs its length plus the zero byte.

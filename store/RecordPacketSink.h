@@ -9,7 +9,7 @@
 class IRecordPacketSink {
 public:
     virtual ~IRecordPacketSink() = default;
-    /// A buffer of kStreamPacketSize bytes that nobody else holds; throws std::bad_alloc.
+    /// A buffer of 4096 bytes that nobody else holds; throws std::bad_alloc.
     /// The thread that writes the records.
     virtual CUDPBuffRef AcquirePacket() = 0;
     /// The tag a closed packet carries: the multicast group address. The writing thread.

@@ -1,11 +1,11 @@
 #include "store/RecordWriter.h"
 
+#include "net/common/QVNET_SeqPkt.h"
 #include "store/ChangeRecords.h"
-#include "Subsidiary/LittleEndian.h"
 
 bool CRecordWriter::HasRecords() const
 {
-    return m_Buffer && m_Buffer->GetSize() > kStreamHeaderSize;
+    return m_Buffer && m_Buffer->GetSize() > QVNET_StreamHeader::kSize;
 }
 
 void CRecordWriter::ClosePacket()
@@ -15,8 +15,7 @@ void CRecordWriter::ClosePacket()
         return;
     packet->SetTag(m_Sink.GetPacketTag());
     uint8_t* data = packet->GetData();
-    data[0] = kStreamPacketId;
-    StoreU32LE(data + kStreamLengthOffset, packet->GetSize());
+    QVNET_PktHeader::Write(data, QVNET_StreamHeader::kId, packet->GetSize());
     m_Sink.HandOffPacket(*packet);
 }
 
@@ -26,7 +25,7 @@ CUDPBuff& CRecordWriter::BeginRecord(uint32_t size)
         ClosePacket();
     if (!m_Buffer) {
         m_Buffer = m_Sink.AcquirePacket();
-        m_Buffer->SetSize(kStreamHeaderSize);
+        m_Buffer->SetSize(QVNET_StreamHeader::kSize);
     }
     m_Buffer->SetMark(m_Buffer->GetSize());
     return *m_Buffer;

@@ -1,3 +1,4 @@
+#include "net/common/QVNET_SeqPkt.h"
 #include "store/ChangeRecords.h"
 #include "store/RecordReader.h"
 #include "store/RecordWriter.h"
@@ -18,7 +19,7 @@ TEST(RecordReaderTest, ReadsBackWhatTheWriterWrote)
     writer.WritePropEntry(10, "Okra");
     CUDPBuffRef packet = writer.TakeBuffer();
 
-    CRecordReader reader(packet->GetData() + kStreamHeaderSize, packet->GetSize() - kStreamHeaderSize);
+    CRecordReader reader(packet->GetData() + QVNET_StreamHeader::kSize, packet->GetSize() - QVNET_StreamHeader::kSize);
     EXPECT_EQ(reader.GetU8(), OREC_OBJ_CREATE);
     EXPECT_EQ(reader.GetU16(), 0xBEEF);
     EXPECT_EQ(reader.GetU64(), 0x0102030405060708ULL);

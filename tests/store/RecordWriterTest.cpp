@@ -1,3 +1,4 @@
+#include "net/common/QVNET_SeqPkt.h"
 #include "store/ChangeRecords.h"
 #include "store/RecordWriter.h"
 #include "support/ArchiveErrorOf.h"
@@ -11,7 +12,7 @@
 
 namespace {
 
-constexpr uint32_t kBody = kStreamPacketSize - kStreamHeaderSize;
+constexpr uint32_t kBody = QVNET_StreamHeader::kMaxSize - QVNET_StreamHeader::kSize;
 
 std::vector<uint8_t> Bytes(const CUDPBuff& buffer, uint32_t from = 0)
 {
@@ -25,7 +26,7 @@ uint32_t WrittenSize(WriteRecord write)
     CRecordingPacketSink sink;
     CRecordWriter writer(sink);
     write(writer);
-    return writer.TakeBuffer()->GetSize() - kStreamHeaderSize;
+    return writer.TakeBuffer()->GetSize() - QVNET_StreamHeader::kSize;
 }
 
 } // namespace
@@ -53,7 +54,7 @@ TEST(RecordWriterTest, FieldsAreLittleEndianInTableOrder)
         0x11, 0x02, 0x01, 'T', 0,
         0x31, 0x02, 0x01, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 3, 'o', 0,
         0x41, 5, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 'v', 0};
-    EXPECT_EQ(Bytes(*writer.TakeBuffer(), kStreamHeaderSize), expected);
+    EXPECT_EQ(Bytes(*writer.TakeBuffer(), QVNET_StreamHeader::kSize), expected);
 }
 
 TEST(RecordWriterTest, ExactFitStaysAndOneByteMoreClosesThePacket)
@@ -64,15 +65,15 @@ TEST(RecordWriterTest, ExactFitStaysAndOneByteMoreClosesThePacket)
     const uint32_t room = kBody - 2018;                                 // 2065
     writer.WritePropRecord(OREC_PROP_CHANGE, 1, 1, std::string(room - 18, 'b'));
     EXPECT_TRUE(sink.m_vecPackets.empty());
-    EXPECT_EQ(writer.TakeBuffer()->GetSize(), kStreamPacketSize);
+    EXPECT_EQ(writer.TakeBuffer()->GetSize(), QVNET_StreamHeader::kMaxSize);
 
     CRecordingPacketSink sink2;
     CRecordWriter writer2(sink2);
     writer2.WritePropRecord(OREC_PROP_ADD, 1, 1, std::string(2000, 'a'));
     writer2.WritePropRecord(OREC_PROP_CHANGE, 1, 1, std::string(room - 17, 'b'));
     ASSERT_EQ(sink2.m_vecPackets.size(), 1u);
-    EXPECT_EQ(sink2.m_vecPackets[0]->GetSize(), kStreamHeaderSize + 2018);
-    EXPECT_EQ(writer2.TakeBuffer()->GetSize(), kStreamHeaderSize + room + 1);
+    EXPECT_EQ(sink2.m_vecPackets[0]->GetSize(), QVNET_StreamHeader::kSize + 2018);
+    EXPECT_EQ(writer2.TakeBuffer()->GetSize(), QVNET_StreamHeader::kSize + room + 1);
 }
 
 TEST(RecordWriterTest, ClosedPacketCarriesIdLengthAndTagAndTheWriterLetsGo)
@@ -84,8 +85,8 @@ TEST(RecordWriterTest, ClosedPacketCarriesIdLengthAndTagAndTheWriterLetsGo)
     EXPECT_FALSE(writer.HasBuffer());
     ASSERT_EQ(sink.m_vecPackets.size(), 1u);
     CUDPBuff& packet = *sink.m_vecPackets[0];
-    EXPECT_EQ(packet.GetData()[0], kStreamPacketId);
-    EXPECT_EQ(LoadU32LE(packet.GetData() + 1), kStreamHeaderSize + 9);
+    EXPECT_EQ(packet.GetData()[0], QVNET_StreamHeader::kId);
+    EXPECT_EQ(LoadU32LE(packet.GetData() + 1), QVNET_StreamHeader::kSize + 9);
     EXPECT_EQ(packet.GetTag(), CRecordingPacketSink::kTag);
     EXPECT_EQ(packet.GetRefCount(), 1); // only the sink holds it now
 
@@ -119,7 +120,7 @@ TEST(RecordWriterTest, FailedRecordInAFreshPacketLeavesItEmpty)
     ASSERT_EQ(sink.m_vecPackets.size(), 1u); // the full packet went out to make room
     EXPECT_TRUE(writer.HasBuffer());
     EXPECT_FALSE(writer.HasRecords());
-    EXPECT_EQ(writer.GetBuffer()->GetSize(), kStreamHeaderSize);
+    EXPECT_EQ(writer.GetBuffer()->GetSize(), QVNET_StreamHeader::kSize);
 }
 
 TEST(RecordWriterTest, FailedHandOffDropsThePacketAndFailedAcquireWritesNothing)
@@ -139,5 +140,5 @@ TEST(RecordWriterTest, FailedHandOffDropsThePacketAndFailedAcquireWritesNothing)
     EXPECT_FALSE(writer.HasBuffer());
     sink.m_bFailAcquire = false;
     writer.WriteFeedComplete(1);
-    EXPECT_EQ(writer.GetBuffer()->GetSize(), kStreamHeaderSize + 9);
+    EXPECT_EQ(writer.GetBuffer()->GetSize(), QVNET_StreamHeader::kSize + 9);
 }

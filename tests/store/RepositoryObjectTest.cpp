@@ -1,5 +1,6 @@
 #include "store/ChangeRecords.h"
 #include "store/RepositoryObject.h"
+#include "support/ThrownText.h"
 
 #include <gtest/gtest.h>
 
@@ -31,18 +32,6 @@ public:
     bool m_bFail = false;
 };
 
-// Runs the action and returns the text of the invalid_argument it throws.
-template <class Action>
-std::string InvalidArgument(Action action)
-{
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "no invalid_argument";
-}
-
 } // namespace
 
 TEST(RepositoryObjectTest, ServerSetWritesAddThenChangeEvenForAnEqualValue)
@@ -64,14 +53,14 @@ TEST(RepositoryObjectTest, ServerRefusalsAndFailedWritesLeaveTheObjectAsItWas)
     CRepositoryObject object(1, 1, "o", writer);
     for (uint64_t id = 1; id <= 255; ++id)
         object.AddProperty(id, "v");
-    EXPECT_EQ(InvalidArgument([&] { object.AddProperty(256, "v"); }), "Too much props per object!");
-    EXPECT_EQ(InvalidArgument([&] { object.SetProperty(256, "v"); }), "Too much props per object!");
+    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { object.AddProperty(256, "v"); }), "Too much props per object!");
+    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { object.SetProperty(256, "v"); }), "Too much props per object!");
     EXPECT_EQ(object.GetProperties().size(), 255u);
     EXPECT_EQ(writer.m_vecRecords.size(), 255u);
 
     CRepositoryObject other(1, 2, "p", writer);
     other.AddProperty(1, "old");
-    EXPECT_EQ(InvalidArgument([&] { other.AddProperty(1, "new"); }), "Already present!");
+    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { other.AddProperty(1, "new"); }), "Already present!");
     writer.m_bFail = true;
     EXPECT_THROW(other.SetProperty(1, "new"), std::logic_error);
     EXPECT_THROW(other.AddProperty(2, "new"), std::logic_error);
@@ -82,14 +71,14 @@ TEST(RepositoryObjectTest, ClientFormsHaveTheirOwnMessages)
 {
     CRepositoryObject object(1, 1, "o");
     object.InsertProperty(5, "a");
-    EXPECT_EQ(InvalidArgument([&] { object.InsertProperty(5, "b"); }), "Property already present!");
-    EXPECT_EQ(InvalidArgument([&] { object.ChangeProperty(6, "b"); }), "Property not present!");
-    EXPECT_EQ(InvalidArgument([&] { object.GetProperty(6); }), "No such prop!");
+    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { object.InsertProperty(5, "b"); }), "Property already present!");
+    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { object.ChangeProperty(6, "b"); }), "Property not present!");
+    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { object.GetProperty(6); }), "No such prop!");
     object.ChangeProperty(5, "c");
     EXPECT_EQ(object.GetProperty(5), "c");
     for (uint64_t id = 100; object.GetProperties().size() < 255; ++id)
         object.InsertProperty(id, "");
-    EXPECT_EQ(InvalidArgument([&] { object.InsertProperty(1, "x"); }), "Too much props in object!");
+    EXPECT_EQ(ThrownText<std::invalid_argument>([&] { object.InsertProperty(1, "x"); }), "Too much props in object!");
     // A client-side object has no stream to write to.
     EXPECT_THROW(object.SetProperty(5, "d"), std::logic_error);
     EXPECT_EQ(object.GetProperty(5), "c");

@@ -2,6 +2,7 @@
 // A packet sink for record-writer tests: hands out fresh 4096-byte buffers, keeps every
 // closed packet, and can be told to fail.
 
+#include "net/common/QVNET_SeqPkt.h"
 #include "store/ChangeRecords.h"
 #include "store/RecordPacketSink.h"
 
@@ -18,7 +19,7 @@ public:
         if (m_bFailAcquire)
             throw std::bad_alloc();
         ++m_nAcquired;
-        return MakeUDPBuff(kStreamPacketSize);
+        return MakeUDPBuff(QVNET_StreamHeader::kMaxSize);
     }
     uint32_t GetPacketTag() override { return kTag; }
     void HandOffPacket(CUDPBuff& packet) override
