@@ -141,19 +141,20 @@ void CIOCPClientMulticast::OnSendComplete(platform::OVERLAPPED* overlapped, uint
 
 void CIOCPClientMulticast::Stop()
 {
-    CAutoLock lock(m_cs);
-    CloseSocketLocked();
-    if (m_bSendInFlight) {
-        CThreadBase::ResetEventHandle(m_hStopEvent);
-        m_bStopWaiting = true;
-        lock.Unlock(); // the completion takes the lock
-        CThreadBase::WaitForHandles(&m_hStopEvent, 1);
-        m_cs.Lock();
-        m_bStopWaiting = false;
-        m_cs.Unlock();
+    bool waitForSend = false;
+    {
+        CAutoLock lock(m_cs);
+        CloseSocketLocked();
+        if (m_bSendInFlight) {
+            CThreadBase::ResetEventHandle(m_hStopEvent);
+            m_bStopWaiting = waitForSend = true;
+        }
     }
+    if (waitForSend) // without the lock: the completion takes it
+        CThreadBase::WaitForHandles(&m_hStopEvent, 1);
     m_bStarted.store(false);
-    CAutoLock queueLock(m_cs);
+    CAutoLock lock(m_cs);
+    m_bStopWaiting = false;
     ReleaseAll(m_lstSendQueue);
 }
 

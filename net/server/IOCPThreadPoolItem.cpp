@@ -31,11 +31,12 @@ CIOCPThreadPoolItem* CIOCPThreadPoolItem::CreateWorker(int32_t number, IIOCP_Tra
     }
     CIOCPThreadPoolItem* raw = item.get();
     item->m_hThread = platform::Thread::Create([raw] { return raw->Run(); });
-    HANDLE started = item->m_hEvent.get();
-    if (!item->m_hThread || CThreadBase::WaitForHandles(&started, 1) != 0 || item->m_nStartResult != 0) {
+    if (!item->m_hThread) {
         LogMessage(FormatString("Can't create thread object for pool : %d", number), LOG_ERR, kOrigin);
         return nullptr;
     }
+    HANDLE started = item->m_hEvent.get();
+    CThreadBase::WaitForHandles(&started, 1); // a running worker always reports its start
     return item.release();
 }
 
@@ -51,7 +52,6 @@ CIOCPThreadPoolItem::~CIOCPThreadPoolItem()
 uint32_t CIOCPThreadPoolItem::Run()
 {
     LogMessage(FormatString("Thread object for pool : %d Running!", m_nNumber), LOG_MSG, kOrigin);
-    m_nStartResult = 0;
     m_hEvent->Set();
     for (;;) {
         platform::CompletionPacket packet;
@@ -63,7 +63,6 @@ uint32_t CIOCPThreadPoolItem::Run()
         Dispatch(packet);
     }
     LogMessage(FormatString("Thread object for pool : %d exited!", m_nNumber), LOG_MSG, kOrigin);
-    m_nStartResult = 0;
     m_hEvent->Set();
     return 0;
 }

@@ -11,7 +11,6 @@
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -40,6 +39,5 @@ private:
     int32_t m_nNumber;
     std::unique_ptr<platform::Thread> m_hThread;
     std::unique_ptr<platform::Event> m_hEvent; ///< auto-reset: signalled at start and at end
-    platform::CompletionPort* m_pPort;     ///< the server's
-    std::atomic<int32_t> m_nStartResult{-1}; ///< 0 once the worker runs
+    platform::CompletionPort* m_pPort; ///< the server's
 };
