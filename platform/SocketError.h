@@ -15,6 +15,7 @@ inline constexpr int kWsaENoProtoOpt = 10042;
 inline constexpr int kWsaEAddrInUse = 10048;
 inline constexpr int kWsaEConnAborted = 10053;
 inline constexpr int kWsaEConnReset = 10054;
+inline constexpr int kWsaEIsConn = 10056;
 inline constexpr int kWsaENotConn = 10057;
 inline constexpr int kWsaETimedOut = 10060;
 inline constexpr int kWsaEConnRefused = 10061;

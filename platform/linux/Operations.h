@@ -1,0 +1,43 @@
+#pragma once
+// The kinds of overlapped operation and the system calls that perform each: one attempt on
+// the non-blocking descriptor, which finishes the operation or reports that it would block.
+
+#include "platform/Overlapped.h"
+
+#include <cstdint>
+
+namespace platform::detail {
+
+enum class OperationKind : uint8_t {
+    Receive = 1,
+    Send,
+    SendTo,
+    Accept,     ///< on the listening socket: waits for a connection
+    AcceptData, ///< on the accepting socket: waits for the first bytes
+};
+
+struct Attempt {
+    enum Status { Done, WouldBlock, Accepted } status = Done;
+    uint32_t result = 0; ///< Done: 0 or a Winsock error number
+    uint32_t bytes = 0;  ///< Done: bytes transferred
+    int acceptedFd = -1; ///< Accepted: the new connection
+    SocketAddressV4 local;
+    SocketAddressV4 peer;
+};
+
+inline OperationKind KindOf(const OVERLAPPED& op)
+{
+    return static_cast<OperationKind>(op.Internal.nKind);
+}
+
+/// One attempt at the operation on fd. The thread that owns the operation.
+Attempt PerformOperation(OVERLAPPED& op, int fd);
+
+/// Writes the accepted connection's addresses behind the accept's data area. The owner.
+void StoreAcceptAddresses(OVERLAPPED& op, const SocketAddressV4& local, const SocketAddressV4& peer);
+
+/// Queues the completion packet on the operation's port and drops the port reference; the
+/// operation belongs to its caller again. The owner, once per operation.
+void CompleteOperation(OVERLAPPED* op, uint32_t result, uint32_t bytes);
+
+} // namespace platform::detail

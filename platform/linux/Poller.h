@@ -1,0 +1,43 @@
+#pragma once
+// The five calls the completion engine makes of epoll, and the only place with its flags.
+// Every descriptor is registered once, edge-triggered for both directions, under a token
+// (the socket handle) that the reactor looks up; events never carry pointers.
+
+#include <cstdint>
+
+namespace platform::detail {
+
+struct PollerEvent {
+    uint64_t token;
+    bool readable; ///< data, a connection, end of stream, or an error to collect
+    bool writable; ///< room to send, or an error to collect
+};
+
+class Poller {
+public:
+    /// The token of the poller's own wake-up descriptor; no socket has it.
+    static constexpr uint64_t kWakeToken = 0;
+
+    Poller() = default;
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+    ~Poller();
+
+    /// Creates the epoll instance and the wake-up descriptor; false with the last socket
+    /// error set. Creating thread, once.
+    bool Open();
+    /// Registers the descriptor once; aborts when the system refuses. Any thread.
+    void Add(int fd, uint64_t token);
+    /// Unregisters the descriptor before it is closed; a failure is only reported. Any thread.
+    void Remove(int fd);
+    /// Waits without limit; returns the number of events filled in. Reactor thread only.
+    int Wait(PollerEvent* events, int capacity);
+    /// Makes Wait return with a kWakeToken event. Any thread.
+    void Wake();
+
+private:
+    int m_nEpoll = -1;
+    int m_nWake = -1;
+};
+
+} // namespace platform::detail
