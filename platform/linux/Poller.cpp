@@ -36,13 +36,30 @@ bool Poller::Open()
     return true;
 }
 
-void Poller::Add(int fd, uint64_t token)
+namespace {
+
+epoll_event Interest(uint64_t token, bool write)
 {
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET | (write ? EPOLLOUT : 0u);
     ev.data.u64 = token;
+    return ev;
+}
+
+} // namespace
+
+void Poller::Add(int fd, uint64_t token)
+{
+    epoll_event ev = Interest(token, false);
     if (epoll_ctl(m_nEpoll, EPOLL_CTL_ADD, fd, &ev) != 0)
         FailFast("epoll_ctl(EPOLL_CTL_ADD)", errno);
+}
+
+void Poller::WatchWrite(int fd, uint64_t token, bool watch)
+{
+    epoll_event ev = Interest(token, watch);
+    if (epoll_ctl(m_nEpoll, EPOLL_CTL_MOD, fd, &ev) != 0)
+        FailFast("epoll_ctl(EPOLL_CTL_MOD)", errno);
 }
 
 void Poller::Remove(int fd)

@@ -1,7 +1,9 @@
 #pragma once
-// The five calls the completion engine makes of epoll, and the only place with its flags.
-// Every descriptor is registered once, edge-triggered for both directions, under a token
-// (the socket handle) that the reactor looks up; events never carry pointers.
+// The calls the completion engine makes of epoll, and the only place with its flags.
+// Every descriptor is registered once, edge-triggered, under a token (the socket handle)
+// that the reactor looks up; events never carry pointers. Room to send is watched only
+// while a send waits for it: a socket whose sends go out at once would otherwise wake the
+// reactor for every datagram sent and every acknowledgement received.
 
 #include <cstdint>
 
@@ -28,6 +30,9 @@ public:
     bool Open();
     /// Registers the descriptor once; aborts when the system refuses. Any thread.
     void Add(int fd, uint64_t token);
+    /// Starts or stops reporting room to send; aborts when the system refuses. A start reports
+    /// room that is there already. Any thread.
+    void WatchWrite(int fd, uint64_t token, bool watch);
     /// Unregisters the descriptor before it is closed; a failure is only reported. Any thread.
     void Remove(int fd);
     /// Waits without limit; returns the number of events filled in. Reactor thread only.

@@ -106,6 +106,8 @@ void SocketContext::OnReady(bool readable, bool writable)
         return;
     const bool read = readable && Claim(m_readQueue);
     const bool write = writable && Claim(m_writeQueue);
+    if (writable && !write && m_bWatchingWrite)
+        WatchWriteLocked(false);
     const uint64_t sequence = m_nSequence;
     lock.unlock();
     if (read)
@@ -146,6 +148,8 @@ void SocketContext::Process(Direction d, uint64_t sequence)
         sequence = m_nSequence;
     }
     q.SetState(next);
+    if (next == QueueState::Waiting && d == Direction::Write && !m_bWatchingWrite)
+        WatchWriteLocked(true);
     if (--m_nProcessors == 0 && m_bTearingDown)
         FinishTeardownLocked();
 }
@@ -289,9 +293,16 @@ void SocketContext::FinishTeardownLocked()
         CompleteOperation(op, 0, 0);
 }
 
+void SocketContext::WatchWriteLocked(bool watch)
+{
+    m_pPort->GetPoller().WatchWrite(m_nFd, m_handle, watch);
+    m_bWatchingWrite = watch;
+}
+
 void SocketContext::ReleaseDescriptorLocked()
 {
     m_bHasPeer = false;
+    m_bWatchingWrite = false;
     if (m_nFd < 0)
         return;
     if (m_pPort != nullptr)

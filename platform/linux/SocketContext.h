@@ -8,7 +8,9 @@
 //             becomes its processor and tries the system call at once, lock released.
 //   park      a would-block parks the queue (Waiting) unless a readiness event arrived while
 //             the call ran: the reactor bumps m_nSequence under the lock on every event, and
-//             a processor that sees it changed tries again instead of parking.
+//             a processor that sees it changed tries again instead of parking. A parked send
+//             starts the watch for room to send, which reports room that is there already;
+//             the first write event that finds no send waiting ends the watch.
 //   readiness the reactor claims each Waiting queue of the event's directions and processes
 //             it on its own thread.
 //   complete  a finished operation is popped and its packet queued on the operation's port.
@@ -96,6 +98,7 @@ private:
     void TearDownLocked(std::unique_lock<std::mutex>& lock);
     void FinishTeardownLocked();
     void ReleaseDescriptorLocked();
+    void WatchWriteLocked(bool watch);
 
     SOCKET m_handle = INVALID_SOCKET;
     const bool m_bDatagram;
@@ -105,6 +108,7 @@ private:
     PortCore* m_pPort = nullptr; ///< one reference; its poller watches m_nFd
     uintptr_t m_nKey = 0;
     uint64_t m_nSequence = 0;    ///< bumped by every readiness event
+    bool m_bWatchingWrite = false; ///< the poller reports room to send on m_nFd
     int m_nProcessors = 0;       ///< threads performing an operation with the lock released
     OperationQueue m_readQueue;
     OperationQueue m_writeQueue;
