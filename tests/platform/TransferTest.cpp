@@ -151,6 +151,27 @@ TEST_F(TransferOrderTest, SendsGoOutAndCompleteInTheOrderTheyWereStarted)
     EXPECT_TRUE(Quiet(20));
 }
 
+TEST_F(TransferOrderTest, ASocketThatDrainedParksAndCompletesItsNextSendAgain)
+{
+    CPlainSocket peer;
+    const platform::SOCKET s = Connected(kKey, &peer);
+    // Each round fills both socket buffers while the peer reads nothing, so the send parks;
+    // between rounds the acknowledgements of the drained data reach the idle socket.
+    for (uint8_t round = 0; round < 3; ++round) {
+        const size_t size = 24u << 20;
+        const std::vector<uint8_t> data = Pattern(size, round);
+        platform::OVERLAPPED ov{};
+        ASSERT_TRUE(platform::StartSend(s, data.data(), static_cast<uint32_t>(size), &ov));
+        ASSERT_TRUE(Quiet(200));
+        auto received = ReadAsync(peer, size);
+        const platform::CompletionPacket packet = Next();
+        EXPECT_EQ(packet.overlapped, &ov);
+        EXPECT_EQ(packet.bytes, size);
+        EXPECT_TRUE(received.get() == data) << "round " << int(round);
+        ASSERT_TRUE(Quiet(50));
+    }
+}
+
 TEST_F(TransferOrderTest, SuccessiveReceivesReadTheStreamInOrder)
 {
     CPlainSocket peer;
