@@ -1,10 +1,9 @@
 #include "platform/linux/Reactor.h"
 
 #include "platform/SocketError.h"
+#include "platform/SystemError.h"
 #include "platform/linux/SocketContext.h"
 #include "platform/linux/SocketTable.h"
-
-#include <system_error>
 
 namespace platform::detail {
 
@@ -17,10 +16,12 @@ bool Reactor::Start()
 {
     if (!m_poller.Open())
         return false;
-    try {
-        m_thread = std::thread([this] { Run(); });
-    } catch (const std::system_error& e) {
-        SetLastSocketError(WinsockErrorFromErrno(e.code().value()));
+    m_thread = Thread::Create([this] {
+        Run();
+        return 0u;
+    });
+    if (!m_thread) {
+        SetLastSocketError(WinsockErrorFromErrno(static_cast<int>(GetLastSystemError())));
         return false;
     }
     return true;
@@ -28,11 +29,12 @@ bool Reactor::Start()
 
 void Reactor::Stop()
 {
-    if (!m_thread.joinable())
+    if (!m_thread)
         return;
     m_bStopping.store(true);
     m_poller.Wake();
-    m_thread.join();
+    m_thread->Wait(kInfinite);
+    m_thread.reset();
 }
 
 void Reactor::Run()

@@ -2,10 +2,11 @@
 // The reactor thread of one completion port: waits on the port's poller and hands each
 // readiness event to the socket it names, which retries its parked operations.
 
+#include "platform/Thread.h"
 #include "platform/linux/Poller.h"
 
 #include <atomic>
-#include <thread>
+#include <memory>
 
 namespace platform::detail {
 
@@ -28,7 +29,7 @@ private:
 
     Poller m_poller;
     std::atomic<bool> m_bStopping{false};
-    std::thread m_thread;
+    std::unique_ptr<Thread> m_thread; ///< a platform thread, so a crash in it gets its back trace
 };
 
 } // namespace platform::detail
