@@ -155,10 +155,13 @@ TEST_F(TransferOrderTest, ASocketThatDrainedParksAndCompletesItsNextSendAgain)
 {
     CPlainSocket peer;
     const platform::SOCKET s = Connected(kKey, &peer);
+    // A fixed receive buffer keeps the peer's window from growing over the rounds.
+    const int window = 64 << 10;
+    ASSERT_EQ(setsockopt(peer.Fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window), 0);
     // Each round fills both socket buffers while the peer reads nothing, so the send parks;
     // between rounds the acknowledgements of the drained data reach the idle socket.
     for (uint8_t round = 0; round < 3; ++round) {
-        const size_t size = 24u << 20;
+        const size_t size = 16u << 20;
         const std::vector<uint8_t> data = Pattern(size, round);
         platform::OVERLAPPED ov{};
         ASSERT_TRUE(platform::StartSend(s, data.data(), static_cast<uint32_t>(size), &ov));
