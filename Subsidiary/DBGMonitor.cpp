@@ -99,7 +99,7 @@ DBGThreadRecord& CDBGMonitor::CurrentThread()
         return *slot.record;
     auto record = std::make_unique<DBGThreadRecord>();
     record->threadId = platform::GetCurrentThreadId();
-    record->name = FormatString("UnknownThread <0x%.8X>", record->threadId);
+    record->name = FormatString("UnknownThread <0x%0.8X>", record->threadId);
     record->startTick = record->awakeSince = platform::GetTickCount64();
     DBGThreadRecord* current = record.get();
     {
@@ -162,7 +162,7 @@ void CDBGMonitor::ThreadStopped()
         uint64_t inLocks = 0;
         for (const auto& [lock, usage] : thread.usage)
             inLocks += usage.waitTime;
-        const std::string who = FormatString("%s[0x%.8X]", thread.name.c_str(), thread.threadId);
+        const std::string who = FormatString("%s[0x%0.8X]", thread.name.c_str(), thread.threadId);
         LogMessage(FormatString("%s - Lived : %.3lf (s), Awake : %.3lf (s),  In crit sec : %.3lf (s)", who.c_str(),
                                 lived / 1000.0, thread.awakeTime / 1000.0, inLocks / 1000.0),
                    LOG_MSG, "dump");

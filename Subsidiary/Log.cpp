@@ -110,13 +110,13 @@ std::string FormatTimestamp(uint64_t fileTime)
 void LogMessage(std::string_view text, int32_t level, std::string_view origin)
 {
     const std::string stamp = FormatTimestamp(platform::GetSystemTimeAsFileTime());
-    std::string body;
-    body.reserve(stamp.size() + origin.size() + text.size() + 16);
-    body.append("[").append(stamp).append("] ").append(origin).append(" : ");
-    if (level != LOG_MSG)
-        body.append(LevelLabel(level)).append(" : ");
-    body.append(text);
-
+    const std::string textCopy(text);
+    const std::string originCopy(origin);
+    // The text and the origin are arguments, never formats: a '%' in them prints as it is.
+    const std::string body = level == LOG_MSG
+                                 ? FormatString("[%s] %s : %s", stamp.c_str(), originCopy.c_str(), textCopy.c_str())
+                                 : FormatString("[%s] %s : %s : %s", stamp.c_str(), originCopy.c_str(),
+                                                LevelLabel(level), textCopy.c_str());
     const auto colour = level == LOG_ERR ? platform::ConsoleColour::BrightRed : platform::ConsoleColour::Grey;
     std::lock_guard<std::mutex> guard(ConsoleLock());
     platform::ConsoleWriteLine(body, "\r\n", colour);

@@ -133,7 +133,7 @@ void CDataFeed::FeedInitialData()
     const uint64_t started = platform::GetTickCount64();
     try {
         for (uint32_t i = 0; i < kInitialObjects; ++i) {
-            const std::string name = "obj_" + std::to_string(m_nObjCounter++);
+            const std::string name = FormatString("obj_%I64u", static_cast<unsigned long long>(m_nObjCounter++));
             m_Repository.CreateObject(name, RandomName());
             m_Repository.GetObjectsLock().Unlock();
             ++m_nCountC;
