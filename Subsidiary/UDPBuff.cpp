@@ -6,7 +6,8 @@
 #include <cstring>
 
 CUDPBuff::CUDPBuff(uint32_t capacity)
-    : m_pStart(capacity != 0 ? new uint8_t[capacity] : nullptr), m_nCapacity(capacity)
+    : m_pStart(capacity != 0 ? new uint8_t[capacity] : nullptr), m_nCapacity(capacity),
+      m_Reader(m_pStart.get(), capacity)
 {
 }
 
@@ -31,28 +32,12 @@ void CUDPBuff::SetSize(uint32_t size)
     m_nWritePos = size;
 }
 
-void CUDPBuff::SetReadPos(uint32_t pos)
-{
-    if (pos > m_nCapacity)
-        throw CObjArchiveException(OAE_END_OF_DATA);
-    m_nReadPos = pos;
-}
-
 uint8_t* CUDPBuff::Reserve(uint32_t count)
 {
     if (count > m_nCapacity - m_nWritePos)
         throw CObjArchiveException(OAE_OUT_OF_MEMORY);
     uint8_t* at = m_pStart.get() + m_nWritePos;
     m_nWritePos += count;
-    return at;
-}
-
-const uint8_t* CUDPBuff::Consume(uint32_t count)
-{
-    if (count > m_nCapacity - m_nReadPos)
-        throw CObjArchiveException(OAE_END_OF_DATA);
-    const uint8_t* at = m_pStart.get() + m_nReadPos;
-    m_nReadPos += count;
     return at;
 }
 
@@ -90,37 +75,4 @@ void CUDPBuff::PutString(std::string_view text)
     uint8_t* at = Reserve(length + 1);
     std::memcpy(at, text.data(), length);
     at[length] = 0;
-}
-
-uint8_t CUDPBuff::GetU8()
-{
-    return *Consume(1);
-}
-
-uint16_t CUDPBuff::GetU16()
-{
-    return LoadU16LE(Consume(2));
-}
-
-uint32_t CUDPBuff::GetU32()
-{
-    return LoadU32LE(Consume(4));
-}
-
-uint64_t CUDPBuff::GetU64()
-{
-    return LoadU64LE(Consume(8));
-}
-
-std::string CUDPBuff::GetString()
-{
-    const uint32_t remaining = GetReadRemaining();
-    const uint8_t* from = m_pStart.get() + m_nReadPos;
-    const void* zero = remaining != 0 ? std::memchr(from, 0, remaining) : nullptr;
-    if (zero == nullptr)
-        throw CObjArchiveException(OAE_END_OF_DATA);
-    const auto length = static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - from);
-    std::string text(reinterpret_cast<const char*>(from), length);
-    m_nReadPos += length + 1;
-    return text;
 }

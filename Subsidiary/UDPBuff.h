@@ -4,6 +4,7 @@
 // itself when the last one releases it. Contents are written by one thread before the
 // buffer is shared; only the reference count is thread-safe.
 
+#include "Subsidiary/ByteReader.h"
 #include "Subsidiary/RefPtr.h"
 
 #include <atomic>
@@ -60,9 +61,9 @@ public:
     void RollbackToMark() { m_nWritePos = m_nMark; }
 
     /// Read position as an offset from the start; reads end at the capacity.
-    uint32_t GetReadPos() const { return m_nReadPos; }
-    void SetReadPos(uint32_t pos);
-    uint32_t GetReadRemaining() const { return m_nCapacity - m_nReadPos; }
+    uint32_t GetReadPos() const { return m_Reader.GetPos(); }
+    void SetReadPos(uint32_t pos) { m_Reader.SetPos(pos); }
+    uint32_t GetReadRemaining() const { return m_Reader.GetRemaining(); }
 
     // Writers: each checks the room first and throws CObjArchiveException type 2 having
     // written nothing; PutString throws type 3 for more than 2048 characters.
@@ -74,23 +75,22 @@ public:
     void PutString(std::string_view text);
 
     // Readers: each throws CObjArchiveException type 1 when the data ends before the value.
-    uint8_t GetU8();
-    uint16_t GetU16();
-    uint32_t GetU32();
-    uint64_t GetU64();
-    std::string GetString();
+    uint8_t GetU8() { return m_Reader.GetU8(); }
+    uint16_t GetU16() { return m_Reader.GetU16(); }
+    uint32_t GetU32() { return m_Reader.GetU32(); }
+    uint64_t GetU64() { return m_Reader.GetU64(); }
+    std::string GetString() { return m_Reader.GetString(); }
 
 private:
     ~CUDPBuff() override = default; // only the last Release frees a buffer
 
     uint8_t* Reserve(uint32_t count);
-    const uint8_t* Consume(uint32_t count);
 
     uint32_t m_nTag = 0;
     std::unique_ptr<uint8_t[]> m_pStart;
     uint32_t m_nCapacity;
     uint32_t m_nWritePos = 0;
-    uint32_t m_nReadPos = 0;
+    CByteReader m_Reader; ///< the read position; reads end at the capacity
     uint32_t m_nMark = 0;
     std::atomic<int32_t> m_nRefCount{1};
 };

@@ -5,7 +5,7 @@
 #include "net/common/QVNET_SeqPkt.h"
 #include "platform/ResidentMemory.h"
 #include "store/ChangeRecords.h"
-#include "store/RecordReader.h"
+#include "Subsidiary/ByteReader.h"
 #include "store/client/ObjectsRepository.h"
 #include "Subsidiary/LittleEndian.h"
 
@@ -47,7 +47,7 @@ double ParseBaseline(const Packets& packets)
     const double ms = TimeMs([&] {
         uint8_t entries = 0;
         for (const std::vector<uint8_t>& packet : packets) {
-            CRecordReader reader(packet.data() + QVNET_StreamHeader::kSize,
+            CByteReader reader(packet.data() + QVNET_StreamHeader::kSize,
                                  static_cast<uint32_t>(packet.size()) - QVNET_StreamHeader::kSize);
             while (!reader.AtEnd()) {
                 if (entries > 0) {

@@ -1,7 +1,7 @@
 #include "store/client/ObjectsRepository.h"
 
 #include "store/ChangeRecords.h"
-#include "store/RecordReader.h"
+#include "Subsidiary/ByteReader.h"
 #include "store/client/ExportFileName.h"
 #include "platform/Process.h"
 #include "Subsidiary/Log.h"
@@ -14,7 +14,7 @@ CObjectsRepository::CObjectsRepository() : m_csObjects("CObjectsRepository::m_cs
 void CObjectsRepository::ApplyRecords(const uint8_t* body, uint32_t length)
 {
     CAutoLock lock(m_csObjects);
-    CRecordReader reader(body, length);
+    CByteReader reader(body, length);
     try {
         if (m_nRemainingEntries > 0)
             ReadPropertyEntries(reader, FindObjectLocked(m_nCurrentObject));
@@ -29,7 +29,7 @@ void CObjectsRepository::ApplyRecords(const uint8_t* body, uint32_t length)
     }
 }
 
-void CObjectsRepository::ApplyRecord(CRecordReader& reader, uint8_t token)
+void CObjectsRepository::ApplyRecord(CByteReader& reader, uint8_t token)
 {
     switch (RecordClass(token)) {
     case ORC_TYPE:
@@ -56,7 +56,7 @@ void CObjectsRepository::ApplyRecord(CRecordReader& reader, uint8_t token)
 }
 
 // Refusals are checked before anything is entered, so a refused record leaves no trace.
-void CObjectsRepository::ApplyTypeDef(CRecordReader& reader)
+void CObjectsRepository::ApplyTypeDef(CByteReader& reader)
 {
     const uint16_t id = reader.GetU16();
     const std::string name = reader.GetString();
@@ -67,7 +67,7 @@ void CObjectsRepository::ApplyTypeDef(CRecordReader& reader)
     m_Types.Insert(id, name);
 }
 
-void CObjectsRepository::ApplyPropDef(CRecordReader& reader)
+void CObjectsRepository::ApplyPropDef(CByteReader& reader)
 {
     const uint64_t id = reader.GetU64();
     const std::string name = reader.GetString();
@@ -78,7 +78,7 @@ void CObjectsRepository::ApplyPropDef(CRecordReader& reader)
     m_Properties.Insert(id, name);
 }
 
-void CObjectsRepository::ApplyObjCreate(CRecordReader& reader)
+void CObjectsRepository::ApplyObjCreate(CByteReader& reader)
 {
     const uint16_t typeId = reader.GetU16();
     const uint64_t id = reader.GetU64();
@@ -101,7 +101,7 @@ void CObjectsRepository::ApplyObjCreate(CRecordReader& reader)
     ReadPropertyEntries(reader, *object);
 }
 
-void CObjectsRepository::ReadPropertyEntries(CRecordReader& reader, CRepositoryObject& object)
+void CObjectsRepository::ReadPropertyEntries(CByteReader& reader, CRepositoryObject& object)
 {
     while (m_nRemainingEntries > 0 && !reader.AtEnd()) {
         const uint64_t propertyId = reader.GetU64();
@@ -113,7 +113,7 @@ void CObjectsRepository::ReadPropertyEntries(CRecordReader& reader, CRepositoryO
     }
 }
 
-void CObjectsRepository::ApplyObjDelete(CRecordReader& reader)
+void CObjectsRepository::ApplyObjDelete(CByteReader& reader)
 {
     const uint64_t id = reader.GetU64();
     m_nCurrentObject = id;
@@ -124,7 +124,7 @@ void CObjectsRepository::ApplyObjDelete(CRecordReader& reader)
     m_mapObjects.erase(it);
 }
 
-void CObjectsRepository::ApplyPropRecord(CRecordReader& reader, uint8_t token)
+void CObjectsRepository::ApplyPropRecord(CByteReader& reader, uint8_t token)
 {
     const uint64_t objectId = reader.GetU64();
     const uint64_t propertyId = reader.GetU64();
@@ -138,7 +138,7 @@ void CObjectsRepository::ApplyPropRecord(CRecordReader& reader, uint8_t token)
         throw std::logic_error("Bad operation for object prop!");
 }
 
-void CObjectsRepository::ApplyFeedComplete(CRecordReader& reader)
+void CObjectsRepository::ApplyFeedComplete(CByteReader& reader)
 {
     const uint64_t feedNo = reader.GetU64();
     LogMessage(FormatString("Feed %I64u completed, objects : %I64u, changes : %I64u!",
@@ -149,7 +149,7 @@ void CObjectsRepository::ApplyFeedComplete(CRecordReader& reader)
     m_nChanges = 0;
 }
 
-void CObjectsRepository::ApplyPropCopy(CRecordReader& reader)
+void CObjectsRepository::ApplyPropCopy(CByteReader& reader)
 {
     const uint64_t sourceId = reader.GetU64();
     const uint64_t targetId = reader.GetU64();

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-class CRecordReader;
+class CByteReader;
 
 class CObjectsRepository {
 public:
@@ -49,15 +49,15 @@ public:
 
 private:
     CRepositoryObject& FindObjectLocked(uint64_t objectId);
-    void ApplyRecord(CRecordReader& reader, uint8_t token);
-    void ApplyTypeDef(CRecordReader& reader);
-    void ApplyPropDef(CRecordReader& reader);
-    void ApplyObjCreate(CRecordReader& reader);
-    void ApplyObjDelete(CRecordReader& reader);
-    void ReadPropertyEntries(CRecordReader& reader, CRepositoryObject& object);
-    void ApplyPropRecord(CRecordReader& reader, uint8_t token);
-    void ApplyFeedComplete(CRecordReader& reader);
-    void ApplyPropCopy(CRecordReader& reader);
+    void ApplyRecord(CByteReader& reader, uint8_t token);
+    void ApplyTypeDef(CByteReader& reader);
+    void ApplyPropDef(CByteReader& reader);
+    void ApplyObjCreate(CByteReader& reader);
+    void ApplyObjDelete(CByteReader& reader);
+    void ReadPropertyEntries(CByteReader& reader, CRepositoryObject& object);
+    void ApplyPropRecord(CByteReader& reader, uint8_t token);
+    void ApplyFeedComplete(CByteReader& reader);
+    void ApplyPropCopy(CByteReader& reader);
     void WriteObjects(std::ostream& file);
 
     CMonitoredMutex m_csObjects;

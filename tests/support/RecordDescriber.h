@@ -4,7 +4,7 @@
 
 #include "net/common/QVNET_SeqPkt.h"
 #include "store/ChangeRecords.h"
-#include "store/RecordReader.h"
+#include "Subsidiary/ByteReader.h"
 #include "Subsidiary/UDPBuff.h"
 
 #include <string>
@@ -15,7 +15,7 @@ public:
     /// The records of one packet's body, in order.
     std::vector<std::string> Describe(const CUDPBuff& packet)
     {
-        CRecordReader reader(packet.GetData() + QVNET_StreamHeader::kSize, packet.GetSize() - QVNET_StreamHeader::kSize);
+        CByteReader reader(packet.GetData() + QVNET_StreamHeader::kSize, packet.GetSize() - QVNET_StreamHeader::kSize);
         std::vector<std::string> lines;
         ReadEntries(reader, lines);
         while (!reader.AtEnd()) {
@@ -39,7 +39,7 @@ public:
 private:
     static std::string N(uint64_t value) { return std::to_string(value); }
 
-    std::string DescribeRecord(CRecordReader& r)
+    std::string DescribeRecord(CByteReader& r)
     {
         switch (const uint8_t token = r.GetU8()) {
         case OREC_TYPE_DEF: {
@@ -70,7 +70,7 @@ private:
         }
     }
 
-    void ReadEntries(CRecordReader& r, std::vector<std::string>& lines)
+    void ReadEntries(CByteReader& r, std::vector<std::string>& lines)
     {
         for (; m_nEntries > 0 && !r.AtEnd(); --m_nEntries) {
             const uint64_t id = r.GetU64();

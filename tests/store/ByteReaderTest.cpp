@@ -1,6 +1,6 @@
 #include "net/common/QVNET_SeqPkt.h"
 #include "store/ChangeRecords.h"
-#include "store/RecordReader.h"
+#include "Subsidiary/ByteReader.h"
 #include "store/RecordWriter.h"
 #include "support/ArchiveErrorOf.h"
 #include "support/RecordingPacketSink.h"
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-TEST(RecordReaderTest, ReadsBackWhatTheWriterWrote)
+TEST(ByteReaderTest, ReadsBackWhatTheWriterWrote)
 {
     CRecordingPacketSink sink;
     CRecordWriter writer(sink);
@@ -19,7 +19,7 @@ TEST(RecordReaderTest, ReadsBackWhatTheWriterWrote)
     writer.WritePropEntry(10, "Okra");
     CUDPBuffRef packet = writer.TakeBuffer();
 
-    CRecordReader reader(packet->GetData() + QVNET_StreamHeader::kSize, packet->GetSize() - QVNET_StreamHeader::kSize);
+    CByteReader reader(packet->GetData() + QVNET_StreamHeader::kSize, packet->GetSize() - QVNET_StreamHeader::kSize);
     EXPECT_EQ(reader.GetU8(), OREC_OBJ_CREATE);
     EXPECT_EQ(reader.GetU16(), 0xBEEF);
     EXPECT_EQ(reader.GetU64(), 0x0102030405060708ULL);
@@ -33,10 +33,10 @@ TEST(RecordReaderTest, ReadsBackWhatTheWriterWrote)
     EXPECT_TRUE(reader.AtEnd());
 }
 
-TEST(RecordReaderTest, CutOffFieldsAndUnterminatedStringsAreEndOfData)
+TEST(ByteReaderTest, CutOffFieldsAndUnterminatedStringsAreEndOfData)
 {
     const std::vector<uint8_t> body{0x43, 1, 2, 3, 'a', 'b'};
-    CRecordReader reader(body.data(), static_cast<uint32_t>(body.size()));
+    CByteReader reader(body.data(), static_cast<uint32_t>(body.size()));
     EXPECT_EQ(reader.GetU8(), 0x43);
     EXPECT_EQ(ArchiveErrorOf([&] { reader.GetU64(); }), OAE_END_OF_DATA);
     EXPECT_EQ(reader.GetU16(), 0x0201); // a failed read consumes nothing
@@ -47,7 +47,7 @@ TEST(RecordReaderTest, CutOffFieldsAndUnterminatedStringsAreEndOfData)
     EXPECT_EQ(ArchiveErrorOf([&] { reader.GetU8(); }), OAE_END_OF_DATA);
     EXPECT_EQ(ArchiveErrorOf([&] { reader.GetString(); }), OAE_END_OF_DATA);
 
-    CRecordReader empty(nullptr, 0);
+    CByteReader empty(nullptr, 0);
     EXPECT_TRUE(empty.AtEnd());
     EXPECT_EQ(ArchiveErrorOf([&] { empty.GetString(); }), OAE_END_OF_DATA);
 }

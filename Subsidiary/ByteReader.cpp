@@ -1,11 +1,18 @@
-#include "store/RecordReader.h"
+#include "Subsidiary/ByteReader.h"
 
 #include "Subsidiary/LittleEndian.h"
 #include "Subsidiary/ObjArchiveException.h"
 
 #include <cstring>
 
-const uint8_t* CRecordReader::Consume(uint32_t count)
+void CByteReader::SetPos(uint32_t pos)
+{
+    if (pos > m_nLength)
+        throw CObjArchiveException(OAE_END_OF_DATA);
+    m_nPos = pos;
+}
+
+const uint8_t* CByteReader::Consume(uint32_t count)
 {
     if (count > m_nLength - m_nPos)
         throw CObjArchiveException(OAE_END_OF_DATA);
@@ -14,22 +21,27 @@ const uint8_t* CRecordReader::Consume(uint32_t count)
     return at;
 }
 
-uint8_t CRecordReader::GetU8()
+uint8_t CByteReader::GetU8()
 {
     return *Consume(1);
 }
 
-uint16_t CRecordReader::GetU16()
+uint16_t CByteReader::GetU16()
 {
     return LoadU16LE(Consume(2));
 }
 
-uint64_t CRecordReader::GetU64()
+uint32_t CByteReader::GetU32()
+{
+    return LoadU32LE(Consume(4));
+}
+
+uint64_t CByteReader::GetU64()
 {
     return LoadU64LE(Consume(8));
 }
 
-std::string CRecordReader::GetString()
+std::string CByteReader::GetString()
 {
     const uint8_t* from = m_pData + m_nPos;
     const uint32_t remaining = m_nLength - m_nPos;
