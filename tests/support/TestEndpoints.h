@@ -1,0 +1,59 @@
+#pragma once
+// A TCP/UDP port and a multicast group of the test process's own. ctest runs many test
+// processes at once inside one network namespace; each takes its endpoints from a range
+// chosen by its process id, and checks that the port is free for both TCP and UDP.
+
+#include "support/Ipv4.h"
+
+#include <cstdint>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+struct CTestEndpoint {
+    uint16_t nPort = 0;   ///< free for TCP and UDP when it was handed out
+    uint32_t nGroup = 0;  ///< 239.x.y.z, network order, of this process alone
+    std::string strGroup; ///< the same, dotted
+};
+
+namespace test_endpoints_detail {
+
+inline bool PortIsFree(uint16_t port)
+{
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+        const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        const bool bound = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (!bound)
+            return false;
+    }
+    return true;
+}
+
+} // namespace test_endpoints_detail
+
+/// The next endpoint of this process: ports 20000-59999 in blocks of 8 per process id, so
+/// that processes running at the same time never share one; the group follows the port.
+/// Test thread; up to 8 per process before the block wraps to its own start.
+inline CTestEndpoint NextTestEndpoint()
+{
+    static unsigned s_nCount = 0;
+    const unsigned block = static_cast<unsigned>(getpid()) % 5000u;
+    CTestEndpoint endpoint;
+    for (unsigned attempt = 0; attempt < 8; ++attempt) {
+        const uint16_t port = static_cast<uint16_t>(20000u + block * 8u + (s_nCount++ % 8u));
+        endpoint.nPort = port;
+        if (test_endpoints_detail::PortIsFree(port))
+            break;
+    }
+    const uint8_t c = static_cast<uint8_t>(endpoint.nPort >> 8);
+    const uint8_t d = static_cast<uint8_t>(endpoint.nPort & 0xFF);
+    endpoint.nGroup = Ipv4(239, 77, c, d);
+    endpoint.strGroup = "239.77." + std::to_string(c) + "." + std::to_string(d);
+    return endpoint;
+}
