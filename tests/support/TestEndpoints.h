@@ -1,11 +1,14 @@
 #pragma once
 // A TCP/UDP port and a multicast group of the test process's own. ctest runs many test
-// processes at once inside one network namespace; each takes its endpoints from a range
-// chosen by its process id, and checks that the port is free for both TCP and UDP.
+// processes at once inside one network namespace; each claims a block of 8 ports for its
+// lifetime with a lock file (a block held by a running process is skipped), and checks that
+// the port it hands out is free for both TCP and UDP.
 
 #include "support/Ipv4.h"
 
 #include <cstdint>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -35,15 +38,33 @@ inline bool PortIsFree(uint16_t port)
     return true;
 }
 
+/// The first block from the process id on whose lock file this process could take; the
+/// lock stays held until the process ends.
+inline unsigned ClaimBlock()
+{
+    constexpr unsigned kBlocks = 5000;
+    const unsigned first = static_cast<unsigned>(getpid()) % kBlocks;
+    for (unsigned i = 0; i < kBlocks; ++i) {
+        const unsigned block = (first + i) % kBlocks;
+        const std::string path = "/tmp/qv-test-ports-" + std::to_string(block) + ".lock";
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            continue;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return block; // fd stays open: the lock is this process's until it ends
+        close(fd);
+    }
+    return first;
+}
+
 } // namespace test_endpoints_detail
 
-/// The next endpoint of this process: ports 20000-59999 in blocks of 8 per process id, so
-/// that processes running at the same time never share one; the group follows the port.
-/// Test thread; up to 8 per process before the block wraps to its own start.
+/// The next endpoint of this process: ports 20000-59999 in blocks of 8, one block per running
+/// process; the group follows the port. Test thread; after 8 the block's ports come round again.
 inline CTestEndpoint NextTestEndpoint()
 {
     static unsigned s_nCount = 0;
-    const unsigned block = static_cast<unsigned>(getpid()) % 5000u;
+    static const unsigned block = test_endpoints_detail::ClaimBlock();
     CTestEndpoint endpoint;
     for (unsigned attempt = 0; attempt < 8; ++attempt) {
         const uint16_t port = static_cast<uint16_t>(20000u + block * 8u + (s_nCount++ % 8u));
