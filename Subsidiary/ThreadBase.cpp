@@ -47,6 +47,15 @@ std::string GetSystemErrorText(uint32_t code)
     return text.empty() ? "???" : text;
 }
 
+const char* WaitFailureText(int32_t result)
+{
+    if (result == static_cast<int32_t>(platform::kWaitTimeout))
+        return "WaitForHandles() timeout code!";
+    if (result == -1)
+        return "WaitForHandles() error code!";
+    return "WaitForHandles() invalid code!";
+}
+
 CThreadBase::CThreadBase(std::string name) : m_strName(name.empty() ? "<unnamed thread>" : std::move(name)) {}
 
 CThreadBase::~CThreadBase() = default;

@@ -74,3 +74,7 @@ private:
 /// The system's text for an error number without a trailing line break; "???" when the system
 /// has none. Any thread.
 std::string GetSystemErrorText(uint32_t code);
+
+/// The error line of an event loop for a WaitForHandles result that is none of its handles:
+/// the time-out 258, the failure -1, or any other value. Any thread.
+const char* WaitFailureText(int32_t result);

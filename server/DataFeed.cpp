@@ -45,15 +45,6 @@ const char* RandomName()
     return kNames[RandomNumber() % kNameCount];
 }
 
-const char* WaitFailureText(int32_t result)
-{
-    if (result == 258)
-        return "WaitForHandles() timeout code!";
-    if (result == -1)
-        return "WaitForHandles() error code!";
-    return "WaitForHandles() invalid code!";
-}
-
 // Releases the level of the objects lock that CreateObject or FindObject handed over.
 class CHandedLock {
 public:
