@@ -450,24 +450,6 @@ uint32_t CIOCPClientConnection::GetState()
     return m_nState;
 }
 
-uint32_t CIOCPClientConnection::GetPeerAddress()
-{
-    CAutoLock lock(m_cs);
-    return m_nPeerAddress;
-}
-
-uint32_t CIOCPClientConnection::GetClientType()
-{
-    CAutoLock lock(m_cs);
-    return m_nClientType;
-}
-
-uint64_t CIOCPClientConnection::GetHardwareAddress()
-{
-    CAutoLock lock(m_cs);
-    return m_nHardwareAddress;
-}
-
 void CIOCPClientConnection::Maintain(const CIOCPServerTimings& timings, CIOCPSendStuckList& stuck)
 {
     CAutoLock lock(m_cs);

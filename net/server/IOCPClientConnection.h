@@ -113,11 +113,6 @@ public:
     bool GetConnectedClient(CIOCPConnectedClient& client);
     /// Any thread.
     uint32_t GetState();
-    /// Peer IPv4 address (network order), client type, hardware address of the connection.
-    /// Any thread; meaningful inside WithClient.
-    uint32_t GetPeerAddress();
-    uint32_t GetClientType();
-    uint64_t GetHardwareAddress();
 
     /// One maintenance pass: a socket for a slot without one; closes a peer connected without
     /// data, or connected and not admitted, beyond its limit, and a slot whose send hangs

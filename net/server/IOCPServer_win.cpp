@@ -257,18 +257,21 @@ uint32_t CIOCPServer_win::GetGroupSize(int32_t groupId)
     return m_groups.GetSize(groupId);
 }
 
+CIOCPConnectedClient CIOCPServer_win::ClientOf(uint64_t clientId)
+{
+    CIOCPConnectedClient client;
+    OnClient(clientId, [&](CIOCPClientConnection& slot) { slot.GetConnectedClient(client); });
+    return client;
+}
+
 uint32_t CIOCPServer_win::GetClientAddress(uint64_t clientId)
 {
-    uint32_t address = 0;
-    OnClient(clientId, [&](CIOCPClientConnection& slot) { address = slot.GetPeerAddress(); });
-    return address;
+    return ClientOf(clientId).nPeerAddress;
 }
 
 uint64_t CIOCPServer_win::GetClientHardwareAddress(uint64_t clientId)
 {
-    uint64_t address = 0;
-    OnClient(clientId, [&](CIOCPClientConnection& slot) { address = slot.GetHardwareAddress(); });
-    return address;
+    return ClientOf(clientId).nHardwareAddress;
 }
 
 void CIOCPServer_win::GetClients(uint32_t clientType, CClientHardwareMap& clients)
@@ -282,9 +285,7 @@ void CIOCPServer_win::GetClients(uint32_t clientType, CClientHardwareMap& client
 
 uint32_t CIOCPServer_win::GetClientType(uint64_t clientId)
 {
-    uint32_t type = 0;
-    OnClient(clientId, [&](CIOCPClientConnection& slot) { type = slot.GetClientType(); });
-    return type;
+    return ClientOf(clientId).nClientType;
 }
 
 bool CIOCPServer_win::IsClientLocal(uint64_t clientId)
@@ -294,24 +295,25 @@ bool CIOCPServer_win::IsClientLocal(uint64_t clientId)
     return local;
 }
 
-uint64_t CIOCPServer_win::FindClientByAddress(uint32_t address)
+template <class Predicate>
+uint64_t CIOCPServer_win::FindClient(Predicate&& matches)
 {
     CSlotAccess slots(*this);
     CIOCPConnectedClient client;
     for (CIOCPClientConnection& slot : slots)
-        if (slot.GetConnectedClient(client) && client.nPeerAddress == address)
+        if (slot.GetConnectedClient(client) && matches(client))
             return client.nClientId;
     return 0;
 }
 
+uint64_t CIOCPServer_win::FindClientByAddress(uint32_t address)
+{
+    return FindClient([address](const CIOCPConnectedClient& c) { return c.nPeerAddress == address; });
+}
+
 uint64_t CIOCPServer_win::FindClientByHardwareAddress(uint64_t hardwareAddress)
 {
-    CSlotAccess slots(*this);
-    CIOCPConnectedClient client;
-    for (CIOCPClientConnection& slot : slots)
-        if (slot.GetConnectedClient(client) && client.nHardwareAddress == hardwareAddress)
-            return client.nClientId;
-    return 0;
+    return FindClient([hardwareAddress](const CIOCPConnectedClient& c) { return c.nHardwareAddress == hardwareAddress; });
 }
 
 uint32_t CIOCPServer_win::StartMulticast(uint32_t interfaceAddress, uint16_t port)

@@ -97,6 +97,11 @@ private:
     /// Runs operation(slot) under the lock of the slot that holds the client admitted.
     template <class Operation>
     bool OnClient(uint64_t clientId, Operation&& operation);
+    /// The admitted client of the id; all zero when there is none.
+    CIOCPConnectedClient ClientOf(uint64_t clientId);
+    /// The id of the first connected client with sending enabled that matches; 0 if none.
+    template <class Predicate>
+    uint64_t FindClient(Predicate&& matches);
 
     /// The slot array for the server's own threads, which run only while it exists.
     template <class Operation>
