@@ -214,3 +214,18 @@ TEST_F(ServerSessionTest, PlausibleLengthWaitsForItsBytesBeforeTheMagicIsChecked
     EXPECT_TRUE(client.ExpectEndOfStream());
     EXPECT_TRUE(WaitForLog("Invalid packet header [ 12 34 28 00 00 00 08 00 00 00 66 66"));
 }
+
+TEST_F(ServerSessionTest, CloseIsReportedForAnAdmittedClientWhoseSecondInitFails)
+{
+    StartServer();
+    CStandInClient client(m_nPort);
+    const uint64_t id = Admit(client);
+    CSessionInitRequest request = RequestWithCookie(99);
+    request.nVersion = 0x0202;
+    const std::optional<CSessionInitAnswer> answer = client.Init(request);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->nResult, 1u);
+    EXPECT_TRUE(client.ExpectEndOfStream());
+    EXPECT_TRUE(WaitForClosed(id));
+    EXPECT_EQ(m_server->SendToClient(id, "x", 1), EIOCPE_NOT_CONNECTED);
+}
