@@ -32,11 +32,11 @@ protected:
     }
 
     /// Creates and starts the server; a fatal failure when it does not start.
-    void StartServer(int32_t slots = 4, const CIOCPServerTimings& timings = {})
+    void StartServer(int32_t slots = 4, const CIOCPServerTimings& timings = {},
+                     uint32_t interfaceAddress = platform::LoopbackIPv4Address())
     {
         uint32_t error = 1;
-        m_server.reset(CreateIOCPServer(m_nPort, platform::LoopbackIPv4Address(), 2, slots, &m_handler, &error,
-                                        timings));
+        m_server.reset(CreateIOCPServer(m_nPort, interfaceAddress, 2, slots, &m_handler, &error, timings));
         ASSERT_NE(m_server, nullptr) << GetErrorText(error);
         ASSERT_EQ(m_server->Start(), EIOCPE_SUCCESS);
     }

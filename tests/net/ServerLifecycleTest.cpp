@@ -67,6 +67,15 @@ TEST_F(ServerLifecycleTest, CreationRefusesParametersOutOfRange)
     EXPECT_EQ(error, EIOCPE_SUCCESS);
 }
 
+TEST_F(ServerLifecycleTest, AllOnesInterfaceAddressMeansAnyForTheListenerAndTheMulticastSender)
+{
+    StartServer(1, {}, 0xFFFFFFFF);
+    CStandInClient client(m_nPort);
+    EXPECT_NE(Admit(client), 0u);
+    EXPECT_EQ(m_server->StartMulticast(0xFFFFFFFF, m_nPort), EIOCPE_SUCCESS);
+    EXPECT_EQ(CountOf(m_log.Peek(), "Can't set home addr of multicast"), 0u);
+}
+
 TEST_F(ServerLifecycleTest, StopUnderTrafficEndsEveryConnectionAndThread)
 {
     m_handler.onPacket = [this](uint64_t id, const uint8_t* payload, uint32_t length) {
