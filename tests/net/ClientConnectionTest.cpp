@@ -288,6 +288,7 @@ TEST_F(ClientConnectionTest, ConnectWhileConnectingOrAdmittedLeavesTheSessionAlo
     ASSERT_TRUE(m_server->AnswerInit(0));
     EXPECT_EQ(m_app.WaitFor(2), (Events{Failed(EIOCPE_CONNECT_IN_PROGRESS), "connected"}));
     ASSERT_EQ(m_connection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_SUCCESS);
+    ASSERT_EQ(m_app.WaitFor(3).size(), 3u);
     ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, "still here")));
     EXPECT_EQ(m_app.WaitFor(4), (Events{Failed(EIOCPE_CONNECT_IN_PROGRESS), "connected",
                                         Failed(EIOCPE_ALREADY_CONNECTED), "packet still here"}));
