@@ -238,11 +238,13 @@ void SocketContext::ProcessAccepts(uint64_t sequence)
                 claimed->Process(Direction::Read, acceptorSequence);
                 lock.lock();
             }
-        } else if (attempt.status == Attempt::WouldBlock && m_nSequence != sequence) {
-            // a connection arrived while the call ran: the answer may be stale
-        } else if (attempt.status == Attempt::WouldBlock || attempt.status == Attempt::NoDescriptor) {
-            if (attempt.status == Attempt::NoDescriptor)
-                ScheduleAcceptRetryLocked();
+        } else if (attempt.status == Attempt::WouldBlock) {
+            if (m_nSequence == sequence) {
+                next = QueueState::Waiting;
+                break;
+            } // else a connection arrived while the call ran: the answer may be stale
+        } else if (attempt.status == Attempt::NoDescriptor) {
+            ScheduleAcceptRetryLocked();
             next = QueueState::Waiting;
             break;
         } else {
