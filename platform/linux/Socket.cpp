@@ -3,9 +3,12 @@
 #include "platform/SocketError.h"
 #include "platform/linux/SocketAddress.h"
 #include "platform/linux/SocketContext.h"
+#include "platform/linux/SocketDescriptor.h"
 #include "platform/linux/SocketTable.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
@@ -16,6 +19,8 @@ namespace platform {
 
 namespace {
 
+using detail::LookupSocket;
+using detail::OnDescriptor;
 using detail::SocketContext;
 using detail::SocketTable;
 
@@ -26,22 +31,6 @@ bool Check(int rc)
         return true;
     SetLastSocketError(WinsockErrorFromErrno(errno));
     return false;
-}
-
-/// The open socket under the handle, or null with 10038 set.
-std::shared_ptr<SocketContext> Lookup(SOCKET s)
-{
-    auto socket = SocketTable::Instance().Find(s);
-    if (!socket)
-        SetLastSocketError(kWsaENotSock);
-    return socket;
-}
-
-template <class Call>
-bool OnDescriptor(SOCKET s, Call&& call)
-{
-    auto socket = Lookup(s);
-    return socket && socket->WithDescriptor(call);
 }
 
 template <class T>
@@ -107,7 +96,7 @@ bool CloseSocket(SOCKET s)
 
 bool BindSocket(SOCKET s, SocketAddressV4 local)
 {
-    auto socket = Lookup(s);
+    auto socket = LookupSocket(s);
     if (!socket)
         return false;
     const sockaddr_in sa = detail::ToSockaddr(local);
@@ -187,6 +176,22 @@ bool SetReuseAddress(SOCKET s, bool on)
     return SetOption(s, SOL_SOCKET, SO_REUSEADDR, int{on});
 }
 
+bool SetReceiveBufferSize(SOCKET s, uint32_t bytes)
+{
+    const int size = static_cast<int>(std::min<uint32_t>(bytes, INT_MAX));
+    // The forcing variant passes net.core.rmem_max but needs CAP_NET_ADMIN.
+    return SetOption(s, SOL_SOCKET, SO_RCVBUFFORCE, size) || SetOption(s, SOL_SOCKET, SO_RCVBUF, size);
+}
+
+bool SetConnectTimeout(SOCKET s, uint32_t ms)
+{
+    // The SYN is sent again after 1, 2, 4... seconds; n retries give up after 2^(n+1) - 1 s.
+    int retries = 1;
+    while (retries < 30 && (uint64_t{2} << (retries + 1)) - 1 <= ms / 1000)
+        ++retries;
+    return SetOption(s, IPPROTO_TCP, TCP_SYNCNT, retries);
+}
+
 bool SetMulticastInterface(SOCKET s, uint32_t interfaceAddress)
 {
     return SetOption(s, IPPROTO_IP, IP_MULTICAST_IF, in_addr{interfaceAddress});
@@ -243,7 +248,7 @@ bool GetMaxMessageSize(SOCKET s, uint32_t* size)
 
 bool GetConnectTime(SOCKET s, int32_t* seconds)
 {
-    auto socket = Lookup(s);
+    auto socket = LookupSocket(s);
     if (!socket)
         return false;
     *seconds = socket->GetConnectTime();
