@@ -101,8 +101,9 @@ void CIOCPServer_win::StopTransport()
     m_bExiting = true;
     CloseListenSocket();
     m_multicast.Stop(); // its send in flight completes through the workers
-    // Every slot's socket is closed before the workers get their end-of-work packets, so the
-    // completions of its last operations are queued, and handled, before them.
+    // Closing a socket returns once its operations have completed, so closing every slot
+    // before the workers get their end-of-work packets queues the slots' last completions
+    // ahead of those packets: they are all handled before the slot array is freed.
     ForEachSlot([](CIOCPClientConnection& slot) { slot.Close(); });
     m_pool.Stop();
     CIOCPClientConnection* slots = m_pSlots.exchange(nullptr);
