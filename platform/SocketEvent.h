@@ -12,6 +12,7 @@
 #include "platform/Socket.h"
 #include "platform/WaitObject.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -63,6 +64,8 @@ private:
     uint32_t m_nMask = 0;
     bool m_bDatagram = false;
     Phase m_phase = Phase::Idle;
+    /// A wait took the signal since the last Enumerate.
+    std::atomic<bool> m_bSignalled{false};
 };
 
 } // namespace platform

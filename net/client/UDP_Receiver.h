@@ -47,7 +47,8 @@ private:
     uint32_t JoinGroup();
     uint32_t ReceiveThread();
     void OnSocketEvent();
-    void ReceiveDatagram();
+    /// Reads and hands on one datagram; false when none was waiting or the read failed.
+    bool ReceiveDatagram();
 
     bool m_bInitialised = false;
     uint16_t m_nPort = 0;

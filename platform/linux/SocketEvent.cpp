@@ -101,10 +101,13 @@ bool SocketEvent::Enumerate(NetworkEvents* events)
     auto socket = SocketTable::Instance().Find(m_socket);
     if (!socket)
         return Fail(kWsaENotSock);
+    const bool signalled = m_bSignalled.exchange(false);
     return socket->WithDescriptor([&](int fd) {
         if (m_phase == Phase::Connecting)
             ReportConnect(fd, events);
-        if (m_phase == Phase::Open)
+        if (m_phase == Phase::Open && m_bDatagram && signalled)
+            events->events |= FD_READ; // readable is all a datagram socket is watched for
+        else if (m_phase == Phase::Open)
             ReportOpen(fd, events);
         events->events &= m_nMask;
         return true;
@@ -157,6 +160,7 @@ bool SocketEvent::Watch(int fd, uint32_t epollEvents)
 
 void SocketEvent::Reset()
 {
+    m_bSignalled = false;
     // The socket may be closed already, which took it out of the set.
     if (m_nWatchedFd >= 0)
         ::epoll_ctl(m_nEpoll, EPOLL_CTL_DEL, m_nWatchedFd, nullptr);
@@ -171,7 +175,9 @@ int SocketEvent::GetDescriptor() const
 
 bool SocketEvent::Consume()
 {
-    return true; // Enumerate resets what it reports
+    // Enumerate resets what it reports; this only saves it a look at a datagram socket.
+    m_bSignalled = true;
+    return true;
 }
 
 } // namespace platform
