@@ -1,5 +1,6 @@
 #include "platform/CrashHandler.h"
 
+#include "platform/ConsoleKey.h"
 #include "platform/linux/SignalStack.h"
 
 #include <atomic>
@@ -62,6 +63,7 @@ void PassOn(int signal, const siginfo_t* info)
 
 extern "C" void OnFatalSignal(int signal, siginfo_t* info, void* context)
 {
+    RestoreConsoleInput(); // first: the report may never end
     if (ClaimReport()) {
         FaultContext fault;
         fault.instructionPointer = InstructionPointer(context);
@@ -72,6 +74,7 @@ extern "C" void OnFatalSignal(int signal, siginfo_t* info, void* context)
 
 void OnTerminate()
 {
+    RestoreConsoleInput();
     if (ClaimReport())
         g_filter(nullptr);
     // The previous handler aborts; the SIGABRT that follows finds the report made.
