@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -190,7 +189,7 @@ TEST_F(QV_ServerTest, RefusedPacketsCloseTheConnectionWithTheirLine)
         m_pNet->m_bThrowOnSend = c.throwOnSend;
         // A copy of exactly the payload's size, so that reading past it is caught.
         const auto exact = std::make_unique<uint8_t[]>(c.payload.size());
-        std::memcpy(exact.get(), c.payload.data(), c.payload.size());
+        std::copy(c.payload.begin(), c.payload.end(), exact.get());
         CStdoutCapture capture;
         EXPECT_EQ(m_Server.OnReceivePkt(kClient, exact.get(), static_cast<uint32_t>(c.payload.size())), 0) << c.name;
         const std::string output = capture.Take();
