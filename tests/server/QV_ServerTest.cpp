@@ -19,7 +19,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -150,13 +149,6 @@ TEST(QV_ServerInitTest, TheFactoryGetsTheSettingsAndItsFailureIsLogged)
               1u)
         << output;
     EXPECT_EQ(CountOf(output, "] CObjectsRepository::Cleanup : Delete objects...\r\n"), 1u) << output;
-}
-
-TEST_F(QV_ServerTest, EveryClientIsAdmittedWithTheServerAsItsReceiver)
-{
-    IIOCP_Receiver* receiver = nullptr;
-    EXPECT_EQ(m_Server.OnClientInit(3, 1, false, 0x1122, Ipv4(10, 0, 0, 1), &receiver), 0u);
-    EXPECT_EQ(receiver, &m_Server);
 }
 
 // Each refusal logs one line and has the connection closed.
@@ -336,22 +328,6 @@ TEST_F(QV_ServerTest, AFailedMulticastAbandonsTheStreamAndPausesHeartbeats)
     EXPECT_EQ(m_pNet->DisconnectAllCalls().size(), 1u);
 }
 
-TEST_F(QV_ServerTest, AFailedStartStopsTheModulesAndTheStreamStillWorks)
-{
-    m_pNet->m_nStartResult = EIOCPE_EADDRINUSE;
-    CStdoutCapture capture;
-    EXPECT_EQ(m_Server.Start(), -1);
-    EXPECT_FALSE(m_Server.IsRunning());
-    EXPECT_FALSE(m_Server.GetRepository().IsRunning());
-    SendPacket(); // without the main thread there is no heartbeat timer
-    const std::string output = capture.Take();
-    EXPECT_EQ(CountOf(output, "] CQV_Server::StartModules() : ERR : Unable to start TCP server : " +
-                                  std::string(GetErrorText(EIOCPE_EADDRINUSE)) + "\r\n"),
-              1u)
-        << output;
-    EXPECT_EQ(StreamSeqs(m_pNet->Datagrams()), (std::vector<uint64_t>{3, 3}));
-}
-
 TEST_F(QV_ServerTest, AnEmptyStoreCompletesTheSyncAtOnce)
 {
     EXPECT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST)), 1);
@@ -526,23 +502,5 @@ TEST_F(QV_ServerConsistencyTest, PendingRecordsGoOutBelowTheSnapshotAndAreInIt)
     SetAndRelease(m_Server.GetRepository(), 8, "Okra", "after the snapshot");
     CreateAndRelease(m_Server.GetRepository(), "late", "Kale");
     m_Server.GetRepository().FeedCompleted(9);
-    ExpectTheSameStore(snapshot, q);
-}
-
-TEST_F(QV_ServerConsistencyTest, ASnapshotTakenWhileTheStoreChangesJoinsTheStream)
-{
-    Populate();
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        for (uint64_t n = 0; !stop; ++n)
-            SetAndRelease(m_Server.GetRepository(), 1 + n % 300, "p" + std::to_string(n % 5), std::to_string(n));
-    });
-    std::this_thread::sleep_for(50ms);
-    uint64_t q = 0;
-    const std::vector<std::vector<uint8_t>> snapshot = Synchronise(q);
-    std::this_thread::sleep_for(50ms);
-    stop = true;
-    writer.join();
-    EXPECT_GT(StreamFrom(m_pNet->Datagrams(), q).size(), 0u);
     ExpectTheSameStore(snapshot, q);
 }
