@@ -53,6 +53,12 @@ bool SetNoDelay(SOCKET s, bool on);
 /// Keep-alive on, with the idle time and probe interval rounded up to whole seconds.
 bool SetKeepAlive(SOCKET s, uint32_t idleMs, uint32_t intervalMs);
 bool SetReuseAddress(SOCKET s, bool on);
+/// Asks for a receive buffer of the size, beyond the system's ceiling where the process may;
+/// the system may grant less.
+bool SetReceiveBufferSize(SOCKET s, uint32_t bytes);
+/// A connect that gets no answer gives up within about this time instead of the system's
+/// default of about two minutes.
+bool SetConnectTimeout(SOCKET s, uint32_t ms);
 /// The interface (its IPv4 address, network order) that multicast datagrams leave from.
 bool SetMulticastInterface(SOCKET s, uint32_t interfaceAddress);
 /// Off: the socket receives only the groups it joined itself (the Winsock behaviour).

@@ -11,6 +11,7 @@ inline constexpr int kErrorIoPending = 997;
 inline constexpr int kWsaEInval = 10022;
 inline constexpr int kWsaEWouldBlock = 10035;
 inline constexpr int kWsaENotSock = 10038;
+inline constexpr int kWsaEMsgSize = 10040;
 inline constexpr int kWsaENoProtoOpt = 10042;
 inline constexpr int kWsaEAddrInUse = 10048;
 inline constexpr int kWsaEConnAborted = 10053;

@@ -3,9 +3,12 @@
 #include "platform/SocketError.h"
 #include "platform/linux/SocketAddress.h"
 #include "platform/linux/SocketContext.h"
+#include "platform/linux/SocketDescriptor.h"
 #include "platform/linux/SocketTable.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
@@ -16,6 +19,7 @@ namespace platform {
 
 namespace {
 
+using detail::OnDescriptor;
 using detail::SocketContext;
 using detail::SocketTable;
 
@@ -26,17 +30,6 @@ bool Check(int rc)
         return true;
     SetLastSocketError(WinsockErrorFromErrno(errno));
     return false;
-}
-
-template <class Call>
-bool OnDescriptor(SOCKET s, Call&& call)
-{
-    auto socket = SocketTable::Instance().Find(s);
-    if (!socket) {
-        SetLastSocketError(kWsaENotSock);
-        return false;
-    }
-    return socket->WithDescriptor(call);
 }
 
 template <class T>
@@ -165,6 +158,22 @@ bool SetKeepAlive(SOCKET s, uint32_t idleMs, uint32_t intervalMs)
 bool SetReuseAddress(SOCKET s, bool on)
 {
     return SetOption(s, SOL_SOCKET, SO_REUSEADDR, int{on});
+}
+
+bool SetReceiveBufferSize(SOCKET s, uint32_t bytes)
+{
+    const int size = static_cast<int>(std::min<uint32_t>(bytes, INT_MAX));
+    // The forcing variant passes net.core.rmem_max but needs CAP_NET_ADMIN.
+    return SetOption(s, SOL_SOCKET, SO_RCVBUFFORCE, size) || SetOption(s, SOL_SOCKET, SO_RCVBUF, size);
+}
+
+bool SetConnectTimeout(SOCKET s, uint32_t ms)
+{
+    // The SYN is sent again after 1, 2, 4... seconds; n retries give up after 2^(n+1) - 1 s.
+    int retries = 1;
+    while (retries < 30 && (uint64_t{2} << (retries + 1)) - 1 <= ms / 1000)
+        ++retries;
+    return SetOption(s, IPPROTO_TCP, TCP_SYNCNT, retries);
 }
 
 bool SetMulticastInterface(SOCKET s, uint32_t interfaceAddress)

@@ -1,5 +1,6 @@
 #pragma once
-// Captures what the code under test writes to the standard output descriptor.
+// Captures what the code under test writes to the standard output descriptor (or another one,
+// such as standard error).
 
 #include <cstdio>
 #include <string>
@@ -8,10 +9,11 @@
 
 class CStdoutCapture {
 public:
-    CStdoutCapture() : m_nFile(memfd_create("stdout-capture", 0)), m_nSaved(dup(STDOUT_FILENO))
+    explicit CStdoutCapture(int target = STDOUT_FILENO)
+        : m_nTarget(target), m_nFile(memfd_create("stdout-capture", 0)), m_nSaved(dup(target))
     {
         std::fflush(stdout);
-        dup2(m_nFile, STDOUT_FILENO);
+        dup2(m_nFile, m_nTarget);
     }
     CStdoutCapture(const CStdoutCapture&) = delete;
     CStdoutCapture& operator=(const CStdoutCapture&) = delete;
@@ -51,11 +53,12 @@ private:
         if (m_nSaved < 0)
             return;
         std::fflush(stdout);
-        dup2(m_nSaved, STDOUT_FILENO);
+        dup2(m_nSaved, m_nTarget);
         close(m_nSaved);
         m_nSaved = -1;
     }
 
+    int m_nTarget;
     int m_nFile;
     int m_nSaved;
 };

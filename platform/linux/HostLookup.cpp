@@ -1,0 +1,48 @@
+#include "platform/HostLookup.h"
+
+#include "platform/Inet.h"
+#include "platform/SocketError.h"
+
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace platform {
+
+namespace {
+
+int WinsockErrorFromResolver(int code, int errnoValue)
+{
+    switch (code) {
+    case EAI_NONAME: return kWsaHostNotFound;
+    case EAI_AGAIN: return 11002;
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY: return 11004;
+    case EAI_MEMORY: return kErrorNotEnoughMemory;
+    case EAI_SYSTEM: return WinsockErrorFromErrno(errnoValue);
+    default: return 11003; // EAI_FAIL, and flags or families this call never passes
+    }
+}
+
+} // namespace
+
+bool LookupHostIPv4(const std::string& host, uint32_t* address)
+{
+    if (ParseIPv4Address(host, *address))
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (code != 0) {
+        SetLastSocketError(WinsockErrorFromResolver(code, errno));
+        return false;
+    }
+    *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(found);
+    return true;
+}
+
+} // namespace platform

@@ -1,0 +1,183 @@
+#include "platform/SocketEvent.h"
+
+#include "platform/SocketError.h"
+#include "platform/linux/SocketAddress.h"
+#include "platform/linux/SocketContext.h"
+#include "platform/linux/SocketTable.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The descriptor is an epoll set holding the watched socket level-triggered, so it polls
+// readable exactly while Enumerate has something to report. A stream socket joins the set
+// only when its connect starts: an unconnected TCP socket polls as hung up. While the connect
+// is under way the set waits for room to send (how a finished connect shows); afterwards for
+// data and the peer's end. Each answer is read again with a zero-time poll of the socket.
+
+namespace platform {
+
+namespace {
+
+using detail::SocketTable;
+
+bool Fail(int winsockError)
+{
+    SetLastSocketError(winsockError);
+    return false;
+}
+
+short PollNow(int fd, short events)
+{
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, 0) == 1 ? p.revents : 0;
+}
+
+} // namespace
+
+std::unique_ptr<SocketEvent> SocketEvent::Create()
+{
+    const int fd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (fd < 0) {
+        SetLastSocketError(WinsockErrorFromErrno(errno));
+        return nullptr;
+    }
+    return std::unique_ptr<SocketEvent>(new SocketEvent(fd));
+}
+
+SocketEvent::SocketEvent(int epollFd) : m_nEpoll(epollFd) {}
+
+SocketEvent::~SocketEvent()
+{
+    ::close(m_nEpoll);
+}
+
+bool SocketEvent::Select(SOCKET s, uint32_t mask)
+{
+    Reset();
+    auto socket = SocketTable::Instance().Find(s);
+    if (!socket)
+        return Fail(kWsaENotSock);
+    m_socket = s;
+    m_nMask = mask;
+    m_bDatagram = socket->IsDatagram();
+    if (!m_bDatagram)
+        return true;
+    return socket->WithDescriptor([&](int fd) {
+        if (!Watch(fd, EPOLLIN))
+            return false;
+        m_phase = Phase::Open;
+        return true;
+    });
+}
+
+bool SocketEvent::StartConnect(SocketAddressV4 remote)
+{
+    if (m_phase != Phase::Idle || m_bDatagram)
+        return Fail(kWsaEInval);
+    auto socket = SocketTable::Instance().Find(m_socket);
+    if (!socket)
+        return Fail(kWsaENotSock);
+    const sockaddr_in to = detail::ToSockaddr(remote);
+    return socket->WithDescriptor([&](int fd) {
+        // A connect interrupted by a signal goes on like one under way.
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS &&
+            errno != EINTR)
+            return Fail(WinsockErrorFromErrno(errno));
+        if (!Watch(fd, EPOLLOUT))
+            return false;
+        m_phase = Phase::Connecting;
+        return true;
+    });
+}
+
+bool SocketEvent::Enumerate(NetworkEvents* events)
+{
+    *events = NetworkEvents{};
+    if (m_phase == Phase::Idle)
+        return true;
+    auto socket = SocketTable::Instance().Find(m_socket);
+    if (!socket)
+        return Fail(kWsaENotSock);
+    const bool signalled = m_bSignalled.exchange(false);
+    return socket->WithDescriptor([&](int fd) {
+        if (m_phase == Phase::Connecting)
+            ReportConnect(fd, events);
+        if (m_phase == Phase::Open && m_bDatagram && signalled)
+            events->events |= FD_READ; // readable is all a datagram socket is watched for
+        else if (m_phase == Phase::Open)
+            ReportOpen(fd, events);
+        events->events &= m_nMask;
+        return true;
+    });
+}
+
+void SocketEvent::ReportConnect(int fd, NetworkEvents* events)
+{
+    if (PollNow(fd, POLLOUT) == 0)
+        return;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    events->events |= FD_CONNECT;
+    events->connectError = WinsockErrorFromErrno(error);
+    if (error == 0 && Watch(fd, EPOLLIN | EPOLLRDHUP)) {
+        m_phase = Phase::Open;
+        return;
+    }
+    if (error == 0)
+        events->connectError = GetLastSocketError(); // connected, but it cannot be watched
+    Reset();
+}
+
+void SocketEvent::ReportOpen(int fd, NetworkEvents* events)
+{
+    const short ready = PollNow(fd, POLLIN | POLLRDHUP);
+    if (ready == 0)
+        return;
+    // An error or the end is collected by the read, which reports it.
+    events->events |= FD_READ;
+    if (!m_bDatagram && (ready & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        events->events |= FD_CLOSE;
+        Reset(); // the end is reported once
+    }
+}
+
+bool SocketEvent::Watch(int fd, uint32_t epollEvents)
+{
+    epoll_event event{};
+    event.events = epollEvents;
+    event.data.fd = fd;
+    const int op = fd == m_nWatchedFd ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(m_nEpoll, op, fd, &event) != 0)
+        return Fail(WinsockErrorFromErrno(errno));
+    m_nWatchedFd = fd;
+    return true;
+}
+
+void SocketEvent::Reset()
+{
+    m_bSignalled = false;
+    // The socket may be closed already, which took it out of the set.
+    if (m_nWatchedFd >= 0)
+        ::epoll_ctl(m_nEpoll, EPOLL_CTL_DEL, m_nWatchedFd, nullptr);
+    m_nWatchedFd = -1;
+    m_phase = Phase::Idle;
+}
+
+int SocketEvent::GetDescriptor() const
+{
+    return m_nEpoll;
+}
+
+bool SocketEvent::Consume()
+{
+    // Enumerate resets what it reports; this only saves it a look at a datagram socket.
+    m_bSignalled = true;
+    return true;
+}
+
+} // namespace platform
