@@ -12,6 +12,10 @@ CNETArchive::~CNETArchive()
 
 bool CNETArchive::Reserve(uint32_t needed)
 {
+    // Headers are written in place after a reserve each: only a real shortage may reallocate,
+    // and the valid bytes must always fit.
+    if (needed <= m_nCapacity)
+        return true;
     const uint64_t size = static_cast<uint64_t>(needed) + m_nGrowStep;
     if (size > UINT32_MAX)
         return false;

@@ -13,8 +13,10 @@ public:
     CNETArchive& operator=(const CNETArchive&) = delete;
     virtual ~CNETArchive();
 
-    /// Grows the storage to `needed` + grow step bytes, keeping the valid bytes and the read
-    /// position. False, with the archive unchanged, when memory runs out.
+    /// Makes room for `needed` bytes in all: nothing to do when the capacity covers them
+    /// (so never below the valid bytes); otherwise grows the storage to `needed` + grow step
+    /// bytes, keeping the valid bytes and the read position. False, with the archive
+    /// unchanged, when memory runs out.
     bool Reserve(uint32_t needed);
     /// Appends `count` bytes, growing the storage when they do not fit.
     bool Append(const void* bytes, uint32_t count);

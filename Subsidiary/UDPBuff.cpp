@@ -32,6 +32,13 @@ void CUDPBuff::SetSize(uint32_t size)
     m_nWritePos = size;
 }
 
+void CUDPBuff::SetMark(uint32_t mark)
+{
+    if (mark > m_nCapacity)
+        throw CObjArchiveException(OAE_OUT_OF_MEMORY);
+    m_nMark = mark;
+}
+
 uint8_t* CUDPBuff::Reserve(uint32_t count)
 {
     if (count > m_nCapacity - m_nWritePos)
@@ -69,7 +76,7 @@ void CUDPBuff::PutBytes(const void* bytes, uint32_t count)
 
 void CUDPBuff::PutString(std::string_view text)
 {
-    if (text.size() > kMaxString)
+    if (text.size() > kMaxString || text.find('\0') != std::string_view::npos)
         throw CObjArchiveException(OAE_STRING_TOO_LONG);
     const auto length = static_cast<uint32_t>(text.size());
     uint8_t* at = Reserve(length + 1);

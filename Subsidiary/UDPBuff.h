@@ -54,9 +54,10 @@ public:
     void SetSize(uint32_t size);
     uint32_t GetFree() const { return m_nCapacity - m_nWritePos; }
 
-    /// Commit mark: the size at the start of the record being written.
+    /// Commit mark: the size at the start of the record being written; must not exceed the
+    /// capacity (type 2 otherwise), so that a rollback never moves the write position past it.
     uint32_t GetMark() const { return m_nMark; }
-    void SetMark(uint32_t mark) { m_nMark = mark; }
+    void SetMark(uint32_t mark);
     /// Drops whatever was written after the commit mark.
     void RollbackToMark() { m_nWritePos = m_nMark; }
 
@@ -66,7 +67,8 @@ public:
     uint32_t GetReadRemaining() const { return m_Reader.GetRemaining(); }
 
     // Writers: each checks the room first and throws CObjArchiveException type 2 having
-    // written nothing; PutString throws type 3 for more than 2048 characters.
+    // written nothing; PutString throws type 3 for more than 2048 characters or for a zero
+    // byte inside the text (the reader would end the string there and misread what follows).
     void PutU8(uint8_t value);
     void PutU16(uint16_t value);
     void PutU32(uint32_t value);

@@ -30,16 +30,18 @@ public:
 
     CompletionPort(const CompletionPort&) = delete;
     CompletionPort& operator=(const CompletionPort&) = delete;
-    /// Ends the reactor and discards the packets still queued; a thread blocked in Dequeue
-    /// returns false. Any thread but the port's workers, after they have stopped dequeuing.
+    /// Ends the reactor and discards the packets still queued without touching their
+    /// OVERLAPPEDs; a thread blocked in Dequeue returns false. Any thread but the port's
+    /// workers, after they have stopped dequeuing.
     ~CompletionPort();
 
     /// Sends the socket's completions to this port with the key; once per socket. Any thread.
     bool Associate(SOCKET s, uintptr_t key);
-    /// Queues a packet with result 0. Any thread. Like every completion, a packet that a
-    /// worker of this port queues into an empty queue while it handles a packet wakes no
-    /// other worker: the poster takes it next, or the next worker woken for anything else.
-    void Post(uintptr_t key, OVERLAPPED* overlapped, uint32_t bytes);
+    /// Queues a packet with result 0; the OVERLAPPED pointer is only carried, never touched.
+    /// Like every completion, it wakes a worker waiting in Dequeue, also when the poster is
+    /// a worker of this port that stays busy. False with the last socket error set (8) when
+    /// there is no memory for the packet. Any thread.
+    bool Post(uintptr_t key, OVERLAPPED* overlapped, uint32_t bytes);
     /// Takes the oldest packet, waiting up to timeoutMs (kInfinite: no limit). False with
     /// an empty packet on time-out or when the port is being destroyed. Any thread.
     bool Dequeue(CompletionPacket& packet, uint32_t timeoutMs);

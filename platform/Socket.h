@@ -32,10 +32,18 @@ bool StartupSockets();
 SOCKET CreateTcpSocket();
 /// A non-blocking UDP socket that child processes do not inherit. Any thread.
 SOCKET CreateUdpSocket();
-/// Closes the socket; its outstanding operations complete with 995 and 0 bytes. Any thread.
+/// Closes the socket; its outstanding operations complete with 995 and 0 bytes. Returns only
+/// once every overlapped operation started on the socket (an accept it is the accepting
+/// socket of included) has completed: no system call of the socket is running, the engine
+/// will not touch their buffers again, and each OVERLAPPED is only held by the port queue
+/// until its packet is dequeued (or the port destroyed). The owner may free an operation's
+/// memory once the call has returned and that packet is gone. A second CloseSocket of the
+/// handle while the first runs waits for it, then fails with 10038. Any thread.
 bool CloseSocket(SOCKET s);
 
-/// Any thread, for this and every call below.
+/// A TCP socket takes SO_REUSEADDR first, so that a listener binds at once to a port that
+/// connections closed just before still hold (Linux never lets two listeners share a port
+/// this way). Any thread, for this and every call below.
 bool BindSocket(SOCKET s, SocketAddressV4 local);
 /// Listens with the system's largest backlog.
 bool ListenSocket(SOCKET s);

@@ -10,9 +10,9 @@ bool CRecordWriter::HasRecords() const
 
 void CRecordWriter::ClosePacket()
 {
+    if (!HasRecords())
+        return; // an empty packet stays current for the next record
     CUDPBuffRef packet = std::move(m_Buffer);
-    if (!packet)
-        return;
     packet->SetTag(m_Sink.GetPacketTag());
     uint8_t* data = packet->GetData();
     QVNET_PktHeader::Write(data, QVNET_StreamHeader::kId, packet->GetSize());
@@ -21,7 +21,9 @@ void CRecordWriter::ClosePacket()
 
 CUDPBuff& CRecordWriter::BeginRecord(uint32_t size)
 {
-    if (m_Buffer && m_Buffer->GetFree() < size)
+    // A record too big even for a fresh packet fails in its put and leaves this one as it
+    // is; closing it first would send a packet without records, which clients refuse.
+    if (m_Buffer && m_Buffer->GetFree() < size && HasRecords())
         ClosePacket();
     if (!m_Buffer) {
         m_Buffer = m_Sink.AcquirePacket();

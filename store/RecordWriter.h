@@ -1,7 +1,7 @@
 #pragma once
 // Fills packets with change records. Each record goes into the current packet when it
 // fits its free room; otherwise that packet is closed and handed off, and the record
-// starts a fresh one. A record that fails half-way is rolled back to the commit mark set
+// starts a fresh one. A packet is never closed without a record in it. A record that fails half-way is rolled back to the commit mark set
 // where it began, so the packet holds only whole records.
 
 #include "store/RecordPacketSink.h"
@@ -31,8 +31,9 @@ public:
     const CUDPBuff* GetBuffer() const { return m_Buffer.Get(); }
     /// True when the current packet holds at least one record.
     bool HasRecords() const;
-    /// Closes the current packet, if any, and hands it off. If the hand-off throws, the packet is
-    /// dropped unsent: the receiver may already share it, so it must not be written again.
+    /// Closes the current packet, if it holds records, and hands it off; an empty one stays
+    /// current. If the hand-off throws, the packet is dropped unsent: the receiver may already
+    /// share it, so it must not be written again.
     void ClosePacket();
     /// Gives the current buffer to the caller, leaving the writer without one.
     CUDPBuffRef TakeBuffer() { return std::move(m_Buffer); }

@@ -33,9 +33,9 @@ bool CompletionPort::Associate(SOCKET s, uintptr_t key)
     return socket->Associate(m_pCore, key);
 }
 
-void CompletionPort::Post(uintptr_t key, OVERLAPPED* overlapped, uint32_t bytes)
+bool CompletionPort::Post(uintptr_t key, OVERLAPPED* overlapped, uint32_t bytes)
 {
-    m_pCore->GetQueue().Post({key, overlapped, bytes, 0});
+    return m_pCore->GetQueue().Post({key, overlapped, bytes, 0});
 }
 
 bool CompletionPort::Dequeue(CompletionPacket& packet, uint32_t timeoutMs)

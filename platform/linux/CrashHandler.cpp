@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <pthread.h>
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -16,11 +17,15 @@ namespace platform {
 namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+// The report allocates (trace, symbols, log line); after heap corruption the allocator's lock
+// may be held for good, so a report that has not ended by then is cut short.
+constexpr unsigned kWatchdogSeconds = 5;
 
 CrashFilter g_filter = nullptr;
 struct sigaction g_previous[NSIG];
 std::terminate_handler g_previousTerminate = nullptr;
 std::atomic<pid_t> g_reporter{0}; // the thread printing a crash report, if any
+std::atomic<int> g_crashSignal{0}; // what the process ends with if the report hangs
 
 uint64_t InstructionPointer(const void* context)
 {
@@ -52,6 +57,36 @@ bool ClaimReport()
     return false;
 }
 
+// The report hangs: end the process as the crash would have, whichever thread gets the alarm.
+extern "C" void OnWatchdog(int)
+{
+    const int signal = g_crashSignal.load();
+    ::sigaction(signal, &g_previous[signal], nullptr);
+    sigset_t crash;
+    sigemptyset(&crash);
+    sigaddset(&crash, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &crash, nullptr); // blocked here if this is the crashing thread
+    ::raise(signal);
+    ::signal(signal, SIG_DFL); // a previous handler that returned
+    ::raise(signal);
+    ::_exit(128 + signal);
+}
+
+void ArmWatchdog(int signal)
+{
+    g_crashSignal.store(signal);
+    struct sigaction action {};
+    action.sa_handler = OnWatchdog;
+    action.sa_flags = SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGALRM, &action, nullptr);
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    ::pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+    ::alarm(kWatchdogSeconds);
+}
+
 void PassOn(int signal, const siginfo_t* info)
 {
     ::sigaction(signal, &g_previous[signal], nullptr);
@@ -65,6 +100,7 @@ extern "C" void OnFatalSignal(int signal, siginfo_t* info, void* context)
 {
     RestoreConsoleInput(); // first: the report may never end
     if (ClaimReport()) {
+        ArmWatchdog(signal);
         FaultContext fault;
         fault.instructionPointer = InstructionPointer(context);
         g_filter(fault.instructionPointer != 0 ? &fault : nullptr);
@@ -75,8 +111,10 @@ extern "C" void OnFatalSignal(int signal, siginfo_t* info, void* context)
 void OnTerminate()
 {
     RestoreConsoleInput();
-    if (ClaimReport())
+    if (ClaimReport()) {
+        ArmWatchdog(SIGABRT); // the abort that would have followed
         g_filter(nullptr);
+    }
     // The previous handler aborts; the SIGABRT that follows finds the report made.
     if (g_previousTerminate != nullptr)
         g_previousTerminate();

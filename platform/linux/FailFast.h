@@ -1,5 +1,5 @@
 #pragma once
-// Broken invariants of the layer (a failing epoll_ctl ADD, a failing wake-up write): the
+// Broken invariants of the layer (a failing epoll_ctl MOD, a failing wake-up write): the
 // process cannot go on safely, so it says why and aborts, and the crash handler prints the trace.
 
 namespace platform::detail {

@@ -24,8 +24,6 @@ OVERLAPPED* OperationQueue::PopFront()
 
 bool OperationQueue::Remove(OVERLAPPED* op)
 {
-    if (m_state == QueueState::Processing && op == m_pHead)
-        return false;
     OVERLAPPED* prev = nullptr;
     for (OVERLAPPED* it = m_pHead; it != nullptr; prev = it, it = it->Internal.pNext) {
         if (it != op)
@@ -43,17 +41,21 @@ bool OperationQueue::Remove(OVERLAPPED* op)
 
 OVERLAPPED* OperationQueue::TakeIdle()
 {
-    if (m_state != QueueState::Processing || m_pHead == nullptr) {
-        OVERLAPPED* all = m_pHead;
-        m_pHead = m_pTail = nullptr;
-        if (m_state == QueueState::Waiting)
-            m_state = QueueState::Ready;
-        return all;
-    }
+    if (m_state != QueueState::Processing || m_pHead == nullptr)
+        return TakeAll();
     OVERLAPPED* rest = m_pHead->Internal.pNext;
     m_pHead->Internal.pNext = nullptr;
     m_pTail = m_pHead;
     return rest;
+}
+
+OVERLAPPED* OperationQueue::TakeAll()
+{
+    OVERLAPPED* all = m_pHead;
+    m_pHead = m_pTail = nullptr;
+    if (m_state == QueueState::Waiting)
+        m_state = QueueState::Ready;
+    return all;
 }
 
 } // namespace platform::detail

@@ -75,7 +75,40 @@ Attempt SendTo(OVERLAPPED& op, int fd)
     }
 }
 
-Attempt Accept(int fd)
+// Errors of a connection that went away before it was taken, or of its network: none is a
+// failure of the accept, which takes the next connection instead.
+bool PeerGone(int err)
+{
+    switch (err) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH: return true;
+    default: return false;
+    }
+}
+
+} // namespace
+
+Attempt PerformOperation(OVERLAPPED& op, int fd)
+{
+    switch (KindOf(op)) {
+    case OperationKind::Receive:
+    case OperationKind::AcceptData: return Receive(op, fd);
+    case OperationKind::Send: return Send(op, fd);
+    case OperationKind::SendTo: return SendTo(op, fd);
+    case OperationKind::Accept: break; // the listener takes connections with AcceptConnection
+    }
+    return Failed(kWsaEInval);
+}
+
+Attempt AcceptConnection(int fd)
 {
     for (;;) {
         sockaddr_in peer{};
@@ -83,10 +116,16 @@ Attempt Accept(int fd)
         const int conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (conn < 0) {
-            // A peer that gave up before it was taken is no failure of the accept.
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+            const int err = errno;
+            if (PeerGone(err))
                 continue;
-            return FailedOrBlocked(errno);
+            // The connection stays in the backlog until a descriptor is free again.
+            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+                Attempt attempt;
+                attempt.status = Attempt::NoDescriptor;
+                return attempt;
+            }
+            return FailedOrBlocked(err);
         }
         sockaddr_in local{};
         socklen_t localLength = sizeof local;
@@ -100,20 +139,6 @@ Attempt Accept(int fd)
     }
 }
 
-} // namespace
-
-Attempt PerformOperation(OVERLAPPED& op, int fd)
-{
-    switch (KindOf(op)) {
-    case OperationKind::Receive:
-    case OperationKind::AcceptData: return Receive(op, fd);
-    case OperationKind::Send: return Send(op, fd);
-    case OperationKind::SendTo: return SendTo(op, fd);
-    case OperationKind::Accept: return Accept(fd);
-    }
-    return Failed(kWsaEInval);
-}
-
 void StoreAcceptAddresses(OVERLAPPED& op, const SocketAddressV4& local, const SocketAddressV4& peer)
 {
     uint8_t* area = op.Internal.pBuffer + op.Internal.nLength;
@@ -124,12 +149,10 @@ void StoreAcceptAddresses(OVERLAPPED& op, const SocketAddressV4& local, const So
 void CompleteOperation(OVERLAPPED* op, uint32_t result, uint32_t bytes)
 {
     PortCore* port = op->Internal.pPort;
-    const uintptr_t key = op->Internal.nKey;
     op->Internal.pPort = nullptr;
-    op->Internal.pNext = nullptr;
     op->nResult = result;
     op->nBytes = bytes;
-    port->GetQueue().Post({key, op, bytes, result});
+    port->GetQueue().PostCompletion(op); // from here on a worker may own and reuse op
     port->Release();
 }
 

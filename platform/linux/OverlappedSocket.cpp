@@ -54,18 +54,8 @@ bool StartAccept(SOCKET listenSocket, SOCKET acceptSocket, void* buffer, uint32_
     if (!acceptor)
         return false;
     Prepare(overlapped, OperationKind::Accept, buffer, receiveLength);
-    overlapped->Internal.acceptSocket = acceptSocket;
     overlapped->Internal.nAddressArea = addressArea;
-    if (!acceptor->BeginAccept(overlapped, listenSocket))
-        return false;
-    if (!listener->EnqueueAccept(overlapped)) {
-        acceptor->ForgetAccept(overlapped);
-        return false;
-    }
-    // Closed or disconnected while the accept was being queued: take it back.
-    if (!acceptor->HasPendingAccept(overlapped))
-        listener->CancelAccept(overlapped);
-    return true;
+    return listener->StartAccept(*acceptor, overlapped);
 }
 
 void GetAcceptAddresses(const void* buffer, uint32_t receiveLength, uint32_t addressArea,

@@ -32,8 +32,7 @@ bool Poller::Open()
         SetLastSocketError(WinsockErrorFromErrno(errno));
         return false;
     }
-    Add(m_nWake, kWakeToken);
-    return true;
+    return Add(m_nWake, kWakeToken);
 }
 
 namespace {
@@ -48,11 +47,13 @@ epoll_event Interest(uint64_t token, bool write)
 
 } // namespace
 
-void Poller::Add(int fd, uint64_t token)
+bool Poller::Add(int fd, uint64_t token)
 {
     epoll_event ev = Interest(token, false);
-    if (epoll_ctl(m_nEpoll, EPOLL_CTL_ADD, fd, &ev) != 0)
-        FailFast("epoll_ctl(EPOLL_CTL_ADD)", errno);
+    if (epoll_ctl(m_nEpoll, EPOLL_CTL_ADD, fd, &ev) == 0)
+        return true;
+    SetLastSocketError(WinsockErrorFromErrno(errno));
+    return false;
 }
 
 void Poller::WatchWrite(int fd, uint64_t token, bool watch)
@@ -74,17 +75,21 @@ void Poller::Remove(int fd)
     }
 }
 
-int Poller::Wait(PollerEvent* events, int capacity)
+int Poller::Wait(PollerEvent* events, int capacity, int timeoutMs)
 {
     constexpr int kBatch = 64;
     epoll_event raw[kBatch];
     int count;
     do
-        count = epoll_wait(m_nEpoll, raw, capacity < kBatch ? capacity : kBatch, -1);
+        count = epoll_wait(m_nEpoll, raw, capacity < kBatch ? capacity : kBatch, timeoutMs);
     while (count < 0 && errno == EINTR);
     if (count < 0)
         FailFast("epoll_wait", errno);
     for (int i = 0; i < count; ++i) {
+        if (raw[i].data.u64 == kWakeToken) {
+            uint64_t wakes;
+            [[maybe_unused]] const ssize_t n = read(m_nWake, &wakes, sizeof wakes); // empty: fine
+        }
         // A hang-up or an error is reported to both directions: the next system call of each
         // parked operation collects the real result.
         const uint32_t bits = raw[i].events;

@@ -28,15 +28,17 @@ public:
     /// Creates the epoll instance and the wake-up descriptor; false with the last socket
     /// error set. Creating thread, once.
     bool Open();
-    /// Registers the descriptor once; aborts when the system refuses. Any thread.
-    void Add(int fd, uint64_t token);
+    /// Registers the descriptor once; false with the last socket error set when the system
+    /// refuses (out of memory, or the limit of watched descriptors). Any thread.
+    bool Add(int fd, uint64_t token);
     /// Starts or stops reporting room to send; aborts when the system refuses. A start reports
     /// room that is there already. Any thread.
     void WatchWrite(int fd, uint64_t token, bool watch);
     /// Unregisters the descriptor before it is closed; a failure is only reported. Any thread.
     void Remove(int fd);
-    /// Waits without limit; returns the number of events filled in. Reactor thread only.
-    int Wait(PollerEvent* events, int capacity);
+    /// Waits up to timeoutMs (-1: without limit); returns the number of events filled in,
+    /// 0 on time-out. Reactor thread only.
+    int Wait(PollerEvent* events, int capacity, int timeoutMs);
     /// Makes Wait return with a kWakeToken event. Any thread.
     void Wake();
 

@@ -31,6 +31,8 @@ public:
     PortQueue& GetQueue() { return m_queue; }
     /// Any thread.
     Poller& GetPoller() { return m_reactor.GetPoller(); }
+    /// Any thread.
+    Reactor& GetReactor() { return m_reactor; }
 
 private:
     PortCore() = default;

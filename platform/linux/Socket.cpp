@@ -19,6 +19,7 @@ namespace platform {
 
 namespace {
 
+using detail::LookupSocket;
 using detail::OnDescriptor;
 using detail::SocketContext;
 using detail::SocketTable;
@@ -80,19 +81,34 @@ SOCKET CreateUdpSocket()
 
 bool CloseSocket(SOCKET s)
 {
-    auto socket = SocketTable::Instance().Remove(s);
+    SocketTable& table = SocketTable::Instance();
+    auto socket = table.Remove(s);
     if (!socket) {
+        if (auto closing = table.FindClosing(s))
+            closing->WaitClosed(); // another thread closes it: return once that close is done
         SetLastSocketError(kWsaENotSock);
         return false;
     }
     socket->Close();
+    table.EndClose(s);
     return true;
 }
 
 bool BindSocket(SOCKET s, SocketAddressV4 local)
 {
+    auto socket = LookupSocket(s);
+    if (!socket)
+        return false;
     const sockaddr_in sa = detail::ToSockaddr(local);
-    return OnDescriptor(s, [&](int fd) { return Check(bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa)); });
+    const bool stream = !socket->IsDatagram();
+    return socket->WithDescriptor([&](int fd) {
+        // A server restarted right after it closed connections finds its port held by them in
+        // TIME_WAIT; Linux never lets this option make two listeners share a port.
+        const int one = 1;
+        if (stream && !Check(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one)))
+            return false;
+        return Check(bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+    });
 }
 
 bool ListenSocket(SOCKET s)
@@ -232,11 +248,9 @@ bool GetMaxMessageSize(SOCKET s, uint32_t* size)
 
 bool GetConnectTime(SOCKET s, int32_t* seconds)
 {
-    auto socket = SocketTable::Instance().Find(s);
-    if (!socket) {
-        SetLastSocketError(kWsaENotSock);
+    auto socket = LookupSocket(s);
+    if (!socket)
         return false;
-    }
     *seconds = socket->GetConnectTime();
     return true;
 }

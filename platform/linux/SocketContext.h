@@ -1,6 +1,6 @@
 #pragma once
 // One socket object of the layer: its descriptor (replaced by each accepted connection and
-// dropped by a disconnect), its port association, and its two operation queues.
+// dropped by a disconnect), its port association, and its operation queues.
 //
 // How an overlapped operation travels (the packet contract: every started operation
 // completes exactly once through its port, never inside the call that started it):
@@ -14,16 +14,21 @@
 //   readiness the reactor claims each Waiting queue of the event's directions and processes
 //             it on its own thread.
 //   complete  a finished operation is popped and its packet queued on the operation's port.
-//   teardown  close or disconnect completes every queued operation with 995 and 0 bytes; the
-//             front operation of a queue being processed is left to its processor, and the
-//             last processor to leave closes the descriptor (never under a running call) and
-//             queues the disconnect's completion.
-// Accepts: StartAccept queues an Accept on the listening socket and records it as pending on
-// the accepting socket. Whoever unlinks it from the listening socket's queue owns its
-// completion; the processor that takes a connection hands it to the accepting socket, which
-// turns the operation into AcceptData, a receive of the first bytes on the new descriptor.
+//   teardown  close or disconnect refuses new operations and completes every queued one with
+//             995 and 0 bytes, then waits for the threads that perform a call with the lock
+//             released: back under the lock, each completes its operation with 995 instead of
+//             going on. Only then is the descriptor closed and the disconnect completed, so
+//             once the call returns no system call of the socket runs and nothing but the
+//             port queue holds its operations.
+// Accepts: the accepting socket owns its accept from start to completion; its AcceptStage,
+// under its own lock, says where the operation is. Queued: it also waits in the listening
+// socket's accept queue, which it leaves only under the listener's lock; whoever unlinks it
+// then, under the accepting socket's lock, either completes it or installs a connection.
+// Receiving: an ordinary read of the first bytes on the accepted descriptor. A connection
+// that no queued accept still wants stays with the listener for the next accept.
 // Lock order: a listening socket's lock may be held while an accepting socket's lock is
-// taken, never the other way round; the port queue's and the socket table's locks are leaves.
+// taken, never the other way round; the port queue's, the reactor's and the socket table's
+// locks are leaves.
 
 #include "platform/Overlapped.h"
 #include "platform/Socket.h"
@@ -31,7 +36,9 @@
 #include "platform/linux/OperationQueue.h"
 #include "platform/linux/Operations.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace platform::detail {
@@ -40,7 +47,7 @@ class PortCore;
 
 enum class Direction { Read, Write };
 
-class SocketContext {
+class SocketContext : public std::enable_shared_from_this<SocketContext> {
 public:
     SocketContext(int fd, bool datagram);
     SocketContext(const SocketContext&) = delete;
@@ -70,39 +77,54 @@ public:
     bool Associate(PortCore* port, uintptr_t key);
     /// Starts a receive (Read) or a send or send-to (Write) that the caller has filled in.
     bool Start(Direction direction, OVERLAPPED* op);
-    /// On the accepting socket: records the accept, before it is queued on the listening one.
-    bool BeginAccept(OVERLAPPED* op, SOCKET listenSocket);
-    /// On the listening socket: queues the accept.
-    bool EnqueueAccept(OVERLAPPED* op);
-    /// On the accepting socket: true while the accept is still pending there.
-    bool HasPendingAccept(OVERLAPPED* op);
-    /// On the listening socket: completes the accept with 995 unless someone else owns it.
-    void CancelAccept(OVERLAPPED* op);
-    /// On the accepting socket: forgets the accept, which its remover completes.
-    void ForgetAccept(OVERLAPPED* op);
+    /// On the listening socket: starts the accept, filled in by the caller, for acceptor.
+    bool StartAccept(SocketContext& acceptor, OVERLAPPED* op);
+    /// Returns once every operation has completed and the descriptor is closed.
     bool Disconnect(OVERLAPPED* op);
-    /// The socket handle is already out of the table.
+    /// The socket handle is already out of the table. Returns once every operation has
+    /// completed and the descriptor is closed.
     void Close();
+    /// Returns once Close has finished, called on this object or not yet.
+    void WaitClosed();
     /// Reactor thread only.
     void OnReady(bool readable, bool writable);
+    /// Tries the parked accepts again after the system had no descriptor. Reactor thread only.
+    void RetryAccepts();
 
 private:
+    enum class AcceptStage { None, Queued, Receiving };
+    enum class HandOff { Declined, Failed, Installed };
+
     OperationQueue& QueueOf(Direction d) { return d == Direction::Read ? m_readQueue : m_writeQueue; }
+    bool Stopping() const { return m_bTearingDown || m_bClosed; }
     bool CanStartLocked();
-    void PushAndProcess(std::unique_lock<std::mutex>& lock, Direction d, OVERLAPPED* op);
+    void TakePortLocked(OVERLAPPED* op);
     bool Claim(OperationQueue& q);
+    void LeaveLocked();
     void Process(Direction d, uint64_t sequence);
-    void HandOffConnection(OVERLAPPED* op, const Attempt& attempt);
-    bool InstallConnection(OVERLAPPED* op, const Attempt& attempt);
-    void AbortLocked(OVERLAPPED* op);
-    void TearDownLocked(std::unique_lock<std::mutex>& lock);
-    void FinishTeardownLocked();
+    void FinishLocked(OVERLAPPED* op, uint32_t result, uint32_t bytes);
+    void AbortAllLocked(OVERLAPPED* list);
+
+    // The listener's side of accepts; its lock held, except in ProcessAccepts.
+    void ProcessAccepts(uint64_t sequence);
+    std::shared_ptr<SocketContext> HandOffLocked(Attempt& connection, uint64_t* sequence);
+    void AbortAcceptsLocked();
+    void ScheduleAcceptRetryLocked();
+    void WithdrawAccept(OVERLAPPED* op);
+
+    // The accepting socket's side; each takes its own lock, under the listener's.
+    bool AdmitAccept(OVERLAPPED* op, std::weak_ptr<SocketContext> listener);
+    HandOff InstallConnection(OVERLAPPED* op, Attempt& connection, uint64_t* sequence);
+    void AbortQueuedAccept(OVERLAPPED* op, uint32_t result);
+
+    void TearDown(std::unique_lock<std::mutex>& lock);
     void ReleaseDescriptorLocked();
     void WatchWriteLocked(bool watch);
 
     SOCKET m_handle = INVALID_SOCKET;
     const bool m_bDatagram;
     std::mutex m_mutex;
+    std::condition_variable m_cvIdle; ///< m_nProcessors reached 0, or a teardown finished
     // guarded by m_mutex
     int m_nFd;
     PortCore* m_pPort = nullptr; ///< one reference; its poller watches m_nFd
@@ -112,10 +134,14 @@ private:
     int m_nProcessors = 0;       ///< threads performing an operation with the lock released
     OperationQueue m_readQueue;
     OperationQueue m_writeQueue;
-    OVERLAPPED* m_pPendingAccept = nullptr; ///< queued on the listening socket m_pendingListen
-    SOCKET m_pendingListen = INVALID_SOCKET;
-    OVERLAPPED* m_pDisconnect = nullptr;    ///< completed when the teardown finishes
-    bool m_bTearingDown = false;
+    OperationQueue m_acceptQueue; ///< a listener's: accepts of other sockets, Queued there
+    Attempt m_held;               ///< a listener's: a connection taken that no accept wanted yet
+    bool m_bAcceptRetryScheduled = false;
+    AcceptStage m_acceptStage = AcceptStage::None;
+    OVERLAPPED* m_pAccept = nullptr;            ///< this socket's own accept, while not None
+    std::weak_ptr<SocketContext> m_pAcceptListener; ///< where it is Queued
+    OVERLAPPED* m_pDisconnect = nullptr;        ///< completed when the teardown finishes
+    bool m_bTearingDown = false;  ///< a teardown runs; new operations are refused
     bool m_bClosed = false;
     bool m_bHasPeer = false;
     uint64_t m_nConnectTick = 0;

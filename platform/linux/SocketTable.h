@@ -1,7 +1,8 @@
 #pragma once
 // Handle to socket object. Handles count up and are never given out twice, so a stale handle
 // finds nothing; the reactor looks its event tokens up here, which drops events of sockets
-// closed meanwhile.
+// closed meanwhile. A socket being closed is kept apart until its close has finished, so that
+// a second close of the handle can wait for the first.
 
 #include "platform/Socket.h"
 
@@ -22,13 +23,21 @@ public:
     SOCKET Add(const std::shared_ptr<SocketContext>& socket);
     /// Any thread.
     std::shared_ptr<SocketContext> Find(SOCKET s);
-    /// Takes the socket out; later look-ups fail. Any thread.
+    /// Takes the socket out for closing: later look-ups fail, but FindClosing finds it until
+    /// EndClose. Null when no open socket has the handle. Any thread.
     std::shared_ptr<SocketContext> Remove(SOCKET s);
+    /// The socket that Remove took out under the handle and that is still being closed. Any thread.
+    std::shared_ptr<SocketContext> FindClosing(SOCKET s);
+    /// Forgets the handle for good once its close has finished. Any thread.
+    void EndClose(SOCKET s);
 
 private:
+    using Map = std::unordered_map<SOCKET, std::shared_ptr<SocketContext>>;
+
     std::mutex m_mutex;
     // guarded by m_mutex
-    std::unordered_map<SOCKET, std::shared_ptr<SocketContext>> m_sockets;
+    Map m_sockets;
+    Map m_closing;
     SOCKET m_nextHandle = 1;
 };
 

@@ -30,7 +30,7 @@ void CSyncSnapshotWriter::WriteObjects(const std::map<uint64_t, CRepositoryObjec
     }
 }
 
-// A packet is taken only for a record, so the last one always holds records.
+// The last packet holds records: a packet is taken only for a record, and never closed empty.
 void CSyncSnapshotWriter::Finish()
 {
     m_Writer.ClosePacket();

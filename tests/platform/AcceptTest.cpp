@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <string>
 #include <thread>
 
 namespace {
@@ -239,4 +242,169 @@ TEST_F(AcceptTest, RefusesWhatCannotBeStarted)
     EXPECT_FALSE(PostAccept(platform::INVALID_SOCKET, &second, m_buffer));
     EXPECT_EQ(platform::GetLastSocketError(), platform::kWsaENotSock);
     EXPECT_TRUE(Quiet(50)); // nothing refused ever completes
+}
+
+namespace {
+
+// Where the accepting socket's accept stands when the socket is closed or disconnected.
+enum class Stage { Queued, ConnectedParked, ConnectedAtOnce };
+enum class Ending { Close, Disconnect };
+
+struct EndingCase {
+    Stage stage;
+    Ending ending;
+    const char* name;
+};
+
+class AcceptEndingTest : public AcceptTest, public ::testing::WithParamInterface<EndingCase> {};
+
+} // namespace
+
+TEST_P(AcceptEndingTest, EndsTheAcceptBeforeReturningAndLosesNoLaterConnection)
+{
+    const EndingCase c = GetParam();
+    CPlainSocket peer;
+    if (c.stage == Stage::ConnectedAtOnce)
+        peer = CPlainSocket::ConnectTcp(m_nPort); // waiting in the backlog: taken inside the call
+    ASSERT_TRUE(PostAccept(m_socket, &m_ov, m_buffer));
+    if (c.stage == Stage::ConnectedParked)
+        peer = CPlainSocket::ConnectTcp(m_nPort);
+    if (c.stage != Stage::Queued) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (ConnectTime(m_socket) < 0 && std::chrono::steady_clock::now() < deadline)
+            ASSERT_TRUE(Quiet(5));
+        ASSERT_GE(ConnectTime(m_socket), 0);
+    }
+    platform::OVERLAPPED disconnect{};
+    if (c.ending == Ending::Close)
+        ASSERT_TRUE(platform::CloseSocket(m_socket));
+    else
+        ASSERT_TRUE(platform::StartDisconnect(m_socket, &disconnect));
+
+    // Everything completed inside the call: the packets are queued by the time it returned.
+    platform::CompletionPacket packet;
+    ASSERT_TRUE(m_port->Dequeue(packet, 0));
+    EXPECT_EQ(packet.overlapped, &m_ov);
+    EXPECT_EQ(packet.result, static_cast<uint32_t>(platform::kErrorOperationAborted));
+    if (c.ending == Ending::Disconnect) {
+        ASSERT_TRUE(m_port->Dequeue(packet, 0));
+        EXPECT_EQ(packet.overlapped, &disconnect);
+        EXPECT_EQ(packet.result, 0u);
+    }
+    EXPECT_TRUE(Quiet(50));
+    if (c.stage != Stage::Queued) {
+        char byte;
+        EXPECT_EQ(peer.ReceiveSome(&byte, 1, kWaitMs), 0);
+    }
+
+    // The next connection reaches the next accept (a disconnected socket takes it itself).
+    const platform::SOCKET next = c.ending == Ending::Close ? AssociatedTcp(kSlotKey + 1) : m_socket;
+    platform::OVERLAPPED ov{};
+    uint8_t buffer[sizeof m_buffer];
+    ASSERT_TRUE(PostAccept(next, &ov, buffer));
+    CPlainSocket other = CPlainSocket::ConnectTcp(m_nPort);
+    ASSERT_TRUE(other.SendAll("z"));
+    packet = Next();
+    EXPECT_EQ(packet.overlapped, &ov);
+    ASSERT_EQ(packet.bytes, 1u);
+    EXPECT_EQ(buffer[0], 'z');
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, AcceptEndingTest,
+                         ::testing::Values(EndingCase{Stage::Queued, Ending::Close, "QueuedClose"},
+                                           EndingCase{Stage::Queued, Ending::Disconnect, "QueuedDisconnect"},
+                                           EndingCase{Stage::ConnectedParked, Ending::Close, "ParkedClose"},
+                                           EndingCase{Stage::ConnectedParked, Ending::Disconnect, "ParkedDisconnect"},
+                                           EndingCase{Stage::ConnectedAtOnce, Ending::Close, "AtOnceClose"},
+                                           EndingCase{Stage::ConnectedAtOnce, Ending::Disconnect, "AtOnceDisconnect"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AcceptTest, CloseRacingAnArrivingConnectionEndsTheAcceptAndKeepsTheConnection)
+{
+    // The connection arrives while the first accept is being closed: that accept ends inside
+    // CloseSocket, and the connection either reaches the second accept or, if the first had
+    // already taken it, is ended with that socket. It never waits in the backlog for nobody.
+    for (int round = 0; round < 100; ++round) {
+        const platform::SOCKET first = AssociatedTcp(kSlotKey);
+        const platform::SOCKET second = AssociatedTcp(kSlotKey + 1);
+        platform::OVERLAPPED ovFirst{}, ovSecond{};
+        uint8_t bufFirst[sizeof m_buffer], bufSecond[sizeof m_buffer];
+        ASSERT_TRUE(PostAccept(first, &ovFirst, bufFirst));
+        ASSERT_TRUE(PostAccept(second, &ovSecond, bufSecond));
+        CPlainSocket peer = CPlainSocket::ConnectTcp(m_nPort);
+        ASSERT_TRUE(peer.SendAll("r"));
+        ASSERT_TRUE(platform::CloseSocket(first));
+
+        bool firstDone = false, secondDone = false, firstTook = false;
+        platform::CompletionPacket packet;
+        while (m_port->Dequeue(packet, 0)) {
+            firstDone |= packet.overlapped == &ovFirst;
+            firstTook |= packet.overlapped == &ovFirst && packet.result == 0;
+            secondDone |= packet.overlapped == &ovSecond;
+        }
+        ASSERT_TRUE(firstDone) << "round " << round;
+        if (!firstTook && !secondDone) {
+            // Either the second accept gets the connection, or the peer sees it end.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+            bool ended = false;
+            while (!secondDone && !ended && std::chrono::steady_clock::now() < deadline) {
+                if (m_port->Dequeue(packet, 5)) {
+                    ASSERT_EQ(packet.overlapped, &ovSecond) << "round " << round;
+                    EXPECT_EQ(packet.bytes, 1u);
+                    secondDone = true;
+                } else if (peer.WaitReadable(0)) {
+                    char byte;
+                    ended = recv(peer.Fd(), &byte, 1, 0) <= 0;
+                }
+            }
+            ASSERT_TRUE(secondDone || ended) << "round " << round << ": the connection waits for nobody";
+        }
+        ASSERT_TRUE(platform::CloseSocket(second));
+        if (!secondDone) {
+            ASSERT_TRUE(m_port->Dequeue(packet, 0));
+            EXPECT_EQ(packet.overlapped, &ovSecond);
+        }
+    }
+}
+
+TEST_F(AcceptTest, FailedAcceptLeavesTheSocketFreeForTheNextOne)
+{
+    const platform::SOCKET notListening = AssociatedTcp(kListenKey);
+    ASSERT_TRUE(platform::BindSocket(notListening, {htonl(INADDR_LOOPBACK), 0}));
+    ASSERT_TRUE(platform::StartAccept(notListening, m_socket, m_buffer, kReceive, kArea, &m_ov));
+    platform::CompletionPacket packet = Next();
+    EXPECT_EQ(packet.overlapped, &m_ov);
+    EXPECT_EQ(packet.result, static_cast<uint32_t>(platform::kWsaEInval));
+
+    ASSERT_TRUE(PostAccept(m_socket, &m_ov, m_buffer));
+    CPlainSocket peer = CPlainSocket::ConnectTcp(m_nPort);
+    ASSERT_TRUE(peer.SendAll("ok"));
+    packet = Next();
+    EXPECT_EQ(packet.overlapped, &m_ov);
+    EXPECT_EQ(packet.result, 0u);
+    EXPECT_EQ(packet.bytes, 2u);
+    platform::OVERLAPPED read{};
+    char buffer[4];
+    ASSERT_TRUE(platform::StartReceive(m_socket, buffer, sizeof buffer, &read)); // not refused with 10022
+    ASSERT_TRUE(platform::CloseSocket(m_socket)); // the receive must end before its context
+    EXPECT_EQ(Next().overlapped, &read);
+}
+
+TEST_F(AcceptTest, WaitingAcceptsHoldNoDescriptorOfTheirOwn)
+{
+    const auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator{});
+    };
+    constexpr int kSlots = 20;
+    platform::OVERLAPPED ovs[kSlots]{};
+    uint8_t buffers[kSlots][sizeof m_buffer];
+    const auto before = openDescriptors();
+    int started = 0;
+    while (started < kSlots && PostAccept(AssociatedTcp(200 + started), &ovs[started], buffers[started]))
+        ++started;
+    EXPECT_EQ(started, kSlots);
+    EXPECT_EQ(openDescriptors(), before);
+    ASSERT_TRUE(platform::CloseSocket(m_listener)); // the accepts must end before their contexts
+    for (int i = 0; i < started; ++i)
+        EXPECT_EQ(Next().result, static_cast<uint32_t>(platform::kErrorOperationAborted));
 }

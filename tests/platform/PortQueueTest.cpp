@@ -1,4 +1,7 @@
 #include "platform/CompletionPort.h"
+#include "platform/OverlappedSocket.h"
+#include "support/PlainSocket.h"
+#include "support/ThreadState.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -77,8 +81,8 @@ TEST(PortQueueTest, DequeueTimesOutWithAnEmptyPacket)
 
 TEST(PortQueueTest, PacketABusyWorkerPostedReachesAnotherWorker)
 {
-    // A worker's own post wakes nobody (it takes the packet when it comes back), so it must
-    // still reach an idle worker once anything else is posted while the first stays busy.
+    // The busy worker stays inside its packet; the one it posts meanwhile must wake the worker
+    // already asleep in Dequeue long before that worker's own time limit.
     auto port = NewPort();
     std::promise<void> gotFirst, mayPost, release;
     std::thread busy([&] {
@@ -86,31 +90,50 @@ TEST(PortQueueTest, PacketABusyWorkerPostedReachesAnotherWorker)
         ASSERT_TRUE(port->Dequeue(packet, 10000));
         gotFirst.set_value();
         mayPost.get_future().wait();
-        port->Post(2, nullptr, 0); // while still handling packet 1
+        port->Post(2, nullptr, 0);
         release.get_future().wait();
     });
     port->Post(1, nullptr, 0);
     gotFirst.get_future().wait();
 
-    std::atomic<uintptr_t> takenByOthers{0};
-    std::vector<std::thread> idle;
-    for (int i = 0; i < 2; ++i)
-        idle.emplace_back([&] {
-            platform::CompletionPacket packet;
-            while (port->Dequeue(packet, 10000) && packet.key != 0)
-                takenByOthers.fetch_add(packet.key);
-        });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let them fall asleep
+    std::promise<pid_t> idleTid;
+    std::promise<uintptr_t> taken;
+    auto takenKey = taken.get_future();
+    std::thread idle([&] {
+        idleTid.set_value(CurrentTid());
+        platform::CompletionPacket packet;
+        port->Dequeue(packet, 30000);
+        taken.set_value(packet.key);
+    });
+    ASSERT_TRUE(WaitUntilAsleep(idleTid.get_future().get(), std::chrono::seconds(10)));
     mayPost.set_value();
-    port->Post(3, nullptr, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (takenByOthers.load() != 5 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(takenByOthers.load(), 5u); // packets 2 and 3
+    const bool woken = takenKey.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    if (!woken)
+        port->Post(0, nullptr, 0); // let it go before failing
+    EXPECT_TRUE(woken) << "the packet waited behind the busy worker";
+    EXPECT_EQ(takenKey.get(), woken ? 2u : 0u);
     release.set_value();
     busy.join();
-    port->Post(0, nullptr, 0);
-    port->Post(0, nullptr, 0);
-    for (auto& t : idle)
-        t.join();
+    idle.join();
+}
+
+TEST(PortQueueTest, PostedPacketsAndCompletionsShareOneOrder)
+{
+    // A completion and a hand-posted packet come out in the order they went in.
+    auto port = NewPort();
+    CPlainSocket receiver = CPlainSocket::BindUdp(0);
+    const platform::SOCKET s = platform::CreateUdpSocket();
+    ASSERT_TRUE(port->Associate(s, 5));
+    port->Post(1, nullptr, 0);
+    platform::OVERLAPPED ov{};
+    ASSERT_TRUE(platform::StartSendTo(s, "x", 1, {htonl(INADDR_LOOPBACK), receiver.LocalPort()}, &ov));
+    port->Post(3, nullptr, 0);
+    const std::pair<uintptr_t, platform::OVERLAPPED*> expected[] = {{1, nullptr}, {5, &ov}, {3, nullptr}};
+    for (const auto& [key, overlapped] : expected) {
+        platform::CompletionPacket packet;
+        ASSERT_TRUE(port->Dequeue(packet, 10000));
+        EXPECT_EQ(packet.key, key);
+        EXPECT_EQ(packet.overlapped, overlapped);
+    }
+    platform::CloseSocket(s);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/Inet.h"
 #include "platform/SocketError.h"
+#include "support/TestEndpoints.h"
 
 #include <cstring>
 
@@ -187,4 +188,31 @@ TEST_F(MulticastTest, SenderInterfaceOptionsApplyToPlatformSockets)
     }
     EXPECT_TRUE(sent);
     EXPECT_TRUE(received);
+}
+
+TEST_F(SocketTest, ListenerBindsAgainRightAfterTheServerClosedItsConnections)
+{
+    // The server side closes first, so its end of the connection stays in TIME_WAIT on the port.
+    const uint16_t port = NextTestEndpoint().nPort;
+    const platform::SOCKET listener = AssociatedTcp(kListenKey);
+    ASSERT_TRUE(platform::BindSocket(listener, {htonl(INADDR_LOOPBACK), port}));
+    ASSERT_TRUE(platform::ListenSocket(listener));
+    const platform::SOCKET server = AssociatedTcp(2);
+    ASSERT_TRUE(platform::StartAccept(listener, server, m_acceptBuffer, 1, 32, &m_accept));
+    CPlainSocket peer = CPlainSocket::ConnectTcp(port);
+    ASSERT_TRUE(peer.SendAll("!"));
+    ASSERT_EQ(Next().overlapped, &m_accept);
+    ASSERT_TRUE(platform::CloseSocket(server));
+    char byte;
+    ASSERT_EQ(peer.ReceiveSome(&byte, 1, kWaitMs), 0);
+    peer.Close();
+    ASSERT_TRUE(platform::CloseSocket(listener));
+
+    const platform::SOCKET again = Track(platform::CreateTcpSocket());
+    EXPECT_TRUE(platform::BindSocket(again, {htonl(INADDR_LOOPBACK), port})) << platform::GetLastSocketError();
+    EXPECT_TRUE(platform::ListenSocket(again));
+    // Still one listener per port.
+    const platform::SOCKET rival = Track(platform::CreateTcpSocket());
+    EXPECT_FALSE(platform::BindSocket(rival, {htonl(INADDR_LOOPBACK), port}));
+    EXPECT_EQ(platform::GetLastSocketError(), platform::kWsaEAddrInUse);
 }

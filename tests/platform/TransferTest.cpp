@@ -2,8 +2,11 @@
 
 #include "platform/SocketError.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -270,4 +273,57 @@ TEST_F(TransferOrderTest, SendToDeliversOneDatagramEach)
     const platform::CompletionPacket packet = Next();
     EXPECT_EQ(packet.result, 10040u); // WSAEMSGSIZE
     EXPECT_EQ(packet.bytes, 0u);
+}
+
+TEST_F(TransferOrderTest, CloseDuringALargeSendEndsItsUseOfTheBuffer)
+{
+    // The peer drains while the reactor keeps sending from the buffer; the buffer is freed the
+    // moment the close returns (AddressSanitizer reports a send that still reads it).
+    for (int round = 0; round < 10; ++round) {
+        CPlainSocket peer;
+        const platform::SOCKET s = Connected(kKey, &peer);
+        constexpr size_t kSize = 32u << 20;
+        auto data = std::make_unique<uint8_t[]>(kSize);
+        std::memset(data.get(), round, kSize);
+        platform::OVERLAPPED ov{};
+        ASSERT_TRUE(platform::StartSend(s, data.get(), kSize, &ov));
+        std::atomic<size_t> drained{0};
+        std::thread reader([&] {
+            std::vector<uint8_t> sink(1 << 16);
+            ssize_t n;
+            while ((n = peer.ReceiveSome(sink.data(), sink.size(), 10000)) > 0)
+                drained.fetch_add(static_cast<size_t>(n));
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (drained.load() < (1u << 20) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_TRUE(platform::CloseSocket(s));
+        data.reset();
+        platform::CompletionPacket packet;
+        ASSERT_TRUE(m_port->Dequeue(packet, 0)) << "the send outlived the close";
+        EXPECT_EQ(packet.overlapped, &ov);
+        EXPECT_TRUE(packet.result == platform::kErrorOperationAborted || packet.bytes == kSize) << packet.result;
+        reader.join();
+    }
+}
+
+TEST_F(TransferOrderTest, CloseDuringAReceiveEndsItsUseOfTheBuffer)
+{
+    // The byte arrives as the socket is closed, so the reactor is often inside recv on the
+    // buffer then; the buffer is freed the moment the close returns.
+    for (int round = 0; round < 50; ++round) {
+        CPlainSocket peer;
+        const platform::SOCKET s = Connected(kKey, &peer);
+        auto buffer = std::make_unique<uint8_t[]>(1 << 16);
+        platform::OVERLAPPED ov{};
+        ASSERT_TRUE(platform::StartReceive(s, buffer.get(), 1 << 16, &ov));
+        std::thread writer([&] { peer.SendAll("b"); });
+        ASSERT_TRUE(platform::CloseSocket(s));
+        buffer.reset();
+        platform::CompletionPacket packet;
+        ASSERT_TRUE(m_port->Dequeue(packet, 0)) << "the receive outlived the close, round " << round;
+        EXPECT_EQ(packet.overlapped, &ov);
+        EXPECT_TRUE(packet.result == platform::kErrorOperationAborted || packet.bytes == 1) << packet.result;
+        writer.join();
+    }
 }

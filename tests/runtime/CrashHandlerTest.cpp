@@ -1,5 +1,6 @@
 #include "Subsidiary/CrashHandler.h"
 #include "Subsidiary/ThreadBase.h"
+#include "platform/CrashHandler.h"
 #include "platform/Thread.h"
 #include "support/DeathTest.h"
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace {
 
@@ -133,4 +135,34 @@ TEST_F(CrashHandlerDeathTest, PreviousHandlerStillRuns)
             Crash(WriteToABadAddress);
         },
         testing::ExitedWithCode(3), kTraceWithFaultingFrame);
+}
+
+namespace {
+
+// A report that never ends, as one that waits for the allocator's lock after heap corruption.
+void HangingReport(const platform::FaultContext*)
+{
+    const char text[] = "report started\n";
+    [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, text, sizeof text - 1);
+    for (;;)
+        pause();
+}
+
+} // namespace
+
+TEST_F(CrashHandlerDeathTest, HangingReportStillEndsTheProcessAsTheCrashWould)
+{
+    EXPECT_EXIT(
+        {
+            platform::InstallCrashFilter(HangingReport);
+            WriteToABadAddress();
+        },
+        DiedOf(SIGSEGV), "report started");
+    EXPECT_EXIT(
+        {
+            std::signal(SIGSEGV, PreviousHandler);
+            platform::InstallCrashFilter(HangingReport);
+            WriteToABadAddress();
+        },
+        testing::ExitedWithCode(3), "report started");
 }

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <barrier>
+#include <functional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -46,6 +49,30 @@ TEST_F(LockMonitorDeathTest, OrderInversionBetweenTwoThreads)
             std::thread([&] { LockInOrder(b, a); }).join();
         },
         testing::ExitedWithCode(1), R"(Critical section Two\.B, is locked before Two\.A !!!)");
+}
+
+TEST_F(LockMonitorDeathTest, OrderInversionBetweenTwoThreadsHoldingTheirFirstLocks)
+{
+    // Each thread holds its first lock when both ask for the second: a real deadlock unless
+    // the monitor stops the second of them first. The alarm turns a missed one into a failure.
+    EXPECT_EXIT(
+        {
+            SendStdoutToStderr();
+            alarm(30);
+            CMonitoredMutex a("Both.A");
+            CMonitoredMutex b("Both.B");
+            std::barrier holding(2);
+            const auto nest = [&](CAutoMutex& first, CAutoMutex& second) {
+                CAutoLock outer(first);
+                holding.arrive_and_wait();
+                CAutoLock inner(second);
+            };
+            std::thread one(nest, std::ref(a), std::ref(b));
+            std::thread two(nest, std::ref(b), std::ref(a));
+            one.join();
+            two.join();
+        },
+        testing::ExitedWithCode(1), R"(Critical section Both\.[AB], is locked before Both\.[AB] !!!)");
 }
 
 TEST_F(LockMonitorDeathTest, OrderInversionThroughTwoLocksSharingAName)

@@ -1,6 +1,7 @@
 #include "Subsidiary/AutoMutex.h"
 #include "Subsidiary/DBGMonitor.h"
 #include "support/StdoutCapture.h"
+#include "support/ThreadState.h"
 
 #include <gtest/gtest.h>
 
@@ -104,25 +105,32 @@ TEST(LockMonitorTest, LockRecreatedAtTheSameAddressUnderAnotherName)
     EXPECT_TRUE(Contains(dump, "Reuse.New - Lock count : 2 ,")) << dump;
 }
 
-TEST(LockMonitorTest, WaitForAContendedLockIsCounted)
+TEST(LockMonitorTest, ContendedLockReleasedWhileAnotherThreadWaitsIsHandedOverAndCounted)
 {
     CMonitoredMutex lock("Contended");
-    std::promise<void> held;
-    std::promise<void> waiting;
-    std::thread holder([&] {
+    std::promise<pid_t> waiterTid;
+    std::promise<void> taken;
+    auto takenFuture = taken.get_future();
+    CAutoLock held(lock);
+    std::thread waiter([&] {
+        waiterTid.set_value(CurrentTid());
         CAutoLock guard(lock);
-        held.set_value();
-        waiting.get_future().wait();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        taken.set_value();
     });
-    held.get_future().wait();
-    waiting.set_value();
+    // Asleep means blocked on the lock itself: nothing else in its way can block for long.
+    const bool asleep = WaitUntilAsleep(waiterTid.get_future().get(), std::chrono::seconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the wait it must count
+    held.Unlock();
+    EXPECT_TRUE(asleep);
+    EXPECT_EQ(takenFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    waiter.join();
     {
-        CAutoLock guard(lock);
+        CAutoLock again(lock); // neither side keeps a level of it
     }
-    holder.join();
+    CDBGMonitor::ThreadSleep();
+    CDBGMonitor::ThreadAwake();
     const std::string dump = DumpStatistics();
-    const size_t line = dump.find("Contended - Lock count : 2 , Wait time : ");
+    const size_t line = dump.find("Contended - Lock count : 3 , Wait time : ");
     ASSERT_NE(line, std::string::npos) << dump;
     EXPECT_GE(std::stoul(dump.substr(line + 41)), 100u) << dump;
 }

@@ -84,3 +84,22 @@ TEST(NETArchiveTest, ImpossibleGrowthFailsAndLeavesTheArchiveUnchanged)
     EXPECT_FALSE(archive.Reserve(UINT32_MAX - 10));
     EXPECT_EQ(Contents(archive), "abc");
 }
+
+TEST(NETArchiveTest, ReserveWithinTheCapacityKeepsTheStorage)
+{
+    CNETArchive archive(500000);
+    ASSERT_TRUE(archive.Append("0123456789", 10));
+    const uint8_t* storage = archive.GetData();
+    const uint32_t capacity = archive.GetCapacity();
+    // Below the valid bytes (copying them all into a smaller block would overrun it), at the
+    // count, and a header's worth more: none of them reallocates.
+    for (uint32_t needed : {0u, 3u, 10u, 20u, capacity}) {
+        ASSERT_TRUE(archive.Reserve(needed)) << needed;
+        EXPECT_EQ(archive.GetData(), storage) << needed;
+        EXPECT_EQ(archive.GetCapacity(), capacity) << needed;
+    }
+    EXPECT_EQ(Contents(archive), "0123456789");
+    ASSERT_TRUE(archive.Reserve(capacity + 1));
+    EXPECT_EQ(archive.GetCapacity(), capacity + 1 + 500000);
+    EXPECT_EQ(Contents(archive), "0123456789");
+}

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -98,6 +99,21 @@ TEST(UDPBuffTest, RollbackReturnsToTheCommitMark)
     buf->PutU64(9);
     buf->RollbackToMark();
     EXPECT_EQ(buf->GetSize(), 13u);
+
+    // A mark past the capacity would let a rollback move the write position out of the buffer.
+    buf->SetMark(64);
+    EXPECT_EQ(ThrownType([&] { buf->SetMark(65); }), OAE_OUT_OF_MEMORY);
+    EXPECT_EQ(buf->GetMark(), 64u);
+}
+
+TEST(UDPBuffTest, StringWithAZeroInsideIsRefused)
+{
+    // The reader would end the string at the zero and read the rest as the next fields.
+    CUDPBuffRef buf = MakeUDPBuff(64);
+    for (const std::string& text : {std::string("ab\0cd", 5), std::string(1, '\0'), std::string("end\0", 4)}) {
+        EXPECT_EQ(ThrownType([&] { buf->PutString(text); }), OAE_STRING_TOO_LONG) << text.size();
+        EXPECT_EQ(buf->GetSize(), 0u);
+    }
 }
 
 TEST(UDPBuffTest, ExceptionTextsFollowTheType)

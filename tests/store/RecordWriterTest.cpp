@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,16 +33,47 @@ uint32_t WrittenSize(WriteRecord write)
 
 } // namespace
 
-TEST(RecordWriterTest, RecordsHaveTheirTableSizes)
+TEST(RecordWriterTest, RecordsHaveTheirTableSizesAndTheFitTestUsesThem)
 {
+    // Literal sizes from the record table; the fit test's size of each kind must be the
+    // number of bytes its record really takes, or packets overflow or close too early.
+    const std::string v = "abcde";
     const std::string name2048(2048, 'n');
-    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WriteTypeDef(1, "Bean"); }), 8u);
-    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WritePropDef(1, "Kale"); }), 14u);
-    EXPECT_EQ(WrittenSize([&](CRecordWriter& w) { w.WriteObjCreate(1, 1, 0, name2048); }), 2061u);
-    EXPECT_EQ(ObjCreateSize(name2048), 2061u);
-    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WritePropEntry(1, "Okra"); }), 13u);
-    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WritePropRecord(OREC_PROP_CHANGE, 1, 2, ""); }), 18u);
-    EXPECT_EQ(WrittenSize([](CRecordWriter& w) { w.WriteFeedComplete(7); }), 9u);
+    struct Case {
+        const char* record;
+        std::function<void(CRecordWriter&)> write;
+        uint32_t fitSize;
+        uint32_t literal;
+    };
+    const Case cases[] = {
+        {"type def", [&](CRecordWriter& w) { w.WriteTypeDef(1, v); }, TypeDefSize(v), 9},
+        {"prop def", [&](CRecordWriter& w) { w.WritePropDef(1, v); }, PropDefSize(v), 15},
+        {"obj create", [&](CRecordWriter& w) { w.WriteObjCreate(1, 1, 0, v); }, ObjCreateSize(v), 18},
+        {"obj create 2048", [&](CRecordWriter& w) { w.WriteObjCreate(1, 1, 0, name2048); }, ObjCreateSize(name2048), 2061},
+        {"prop entry", [&](CRecordWriter& w) { w.WritePropEntry(1, v); }, PropEntrySize(v), 14},
+        {"prop change", [&](CRecordWriter& w) { w.WritePropRecord(OREC_PROP_CHANGE, 1, 2, v); }, PropRecordSize(v), 23},
+        {"empty value", [&](CRecordWriter& w) { w.WritePropRecord(OREC_PROP_ADD, 1, 2, ""); }, PropRecordSize(""), 18},
+        {"feed complete", [&](CRecordWriter& w) { w.WriteFeedComplete(7); }, kFeedCompleteSize, 9},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(WrittenSize(c.write), c.literal) << c.record;
+        EXPECT_EQ(c.fitSize, c.literal) << c.record;
+    }
+}
+
+TEST(RecordWriterTest, TokensAndTheCheckValueHaveTheirWireBytes)
+{
+    const std::pair<uint8_t, uint8_t> tokens[] = {
+        {OREC_TYPE_DEF, 0x11}, {OREC_PROP_DEF, 0x21},      {OREC_OBJ_CREATE, 0x31},
+        {OREC_OBJ_DELETE, 0x32}, {OREC_PROP_ADD, 0x41},    {OREC_PROP_CHANGE, 0x43},
+        {OREC_FEED_COMPLETE, 0x50}, {OREC_PROP_COPY, 0x60}, {OREC_CHECK, 0xF0},
+    };
+    for (const auto& [token, wire] : tokens)
+        EXPECT_EQ(token, wire);
+    uint8_t check[8];
+    StoreU64LE(check, OREC_CHECK_VALUE);
+    EXPECT_EQ(std::vector<uint8_t>(check, check + 8),
+              (std::vector<uint8_t>{0xAA, 0x55, 0x00, 0xFF, 0x78, 0x56, 0x34, 0x12}));
 }
 
 TEST(RecordWriterTest, FieldsAreLittleEndianInTableOrder)
@@ -141,4 +174,22 @@ TEST(RecordWriterTest, FailedHandOffDropsThePacketAndFailedAcquireWritesNothing)
     sink.m_bFailAcquire = false;
     writer.WriteFeedComplete(1);
     EXPECT_EQ(writer.GetBuffer()->GetSize(), QVNET_StreamHeader::kSize + 9);
+}
+
+TEST(RecordWriterTest, APacketWithoutRecordsIsNeverClosed)
+{
+    // A record too big for any packet fails in its put; the packet it found empty stays
+    // current and unsent (clients refuse a packet without records).
+    CRecordingPacketSink sink;
+    CRecordWriter writer(sink);
+    writer.WriteFeedComplete(1);
+    writer.ClosePacket();
+    ASSERT_EQ(sink.m_vecPackets.size(), 1u);
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_EQ(ArchiveErrorOf([&] { writer.WritePropRecord(OREC_PROP_ADD, 1, 1, std::string(4100, 'v')); }),
+                  OAE_STRING_TOO_LONG);
+    writer.ClosePacket();
+    EXPECT_EQ(sink.m_vecPackets.size(), 1u);
+    ASSERT_TRUE(writer.HasBuffer());
+    EXPECT_EQ(writer.GetBuffer()->GetSize(), QVNET_StreamHeader::kSize);
 }

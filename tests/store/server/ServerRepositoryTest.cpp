@@ -227,3 +227,26 @@ TEST_F(ServerRepositoryTest, TheThreadFlushesAPartlyFilledPacket)
     EXPECT_NE(log.find("] CObjectsRepository::DoRun : started\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("] CObjectsRepository::DoRun : exited\r\n"), std::string::npos) << log;
 }
+
+TEST_F(ServerRepositoryTest, TheThreadFlushesEvery50Milliseconds)
+{
+    // A record written right after each flush goes out at the next tick, so ten flushes take
+    // ten periods. The bounds are loose; a missing re-arm stops the flushes altogether.
+    CStdoutCapture capture;
+    ASSERT_EQ(m_Repository.Start(), 0);
+    Create("obj_0", "Bean");
+    constexpr int kFlushes = 10;
+    int flushes = m_Core.WaitForSent(1, 10s) ? 0 : -1;
+    const auto first = std::chrono::steady_clock::now();
+    while (flushes >= 0 && flushes < kFlushes) {
+        Create("obj_" + std::to_string(flushes + 1), "Bean");
+        if (!m_Core.WaitForSent(static_cast<size_t>(flushes) + 2, 10s))
+            break;
+        ++flushes;
+    }
+    const auto period = (std::chrono::steady_clock::now() - first) / kFlushes;
+    EXPECT_TRUE(m_Repository.Stop()); // before any check: the thread must not outlive the store
+    ASSERT_EQ(flushes, kFlushes) << "the flushes stopped";
+    EXPECT_GE(period, 40ms);
+    EXPECT_LE(period, 250ms);
+}
