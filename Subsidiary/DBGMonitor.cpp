@@ -4,6 +4,7 @@
 #include "Subsidiary/DBGException.h"
 #include "Subsidiary/Log.h"
 #include "platform/Clock.h"
+#include "platform/ConsoleKey.h"
 #include "platform/Thread.h"
 
 #include <algorithm>
@@ -86,6 +87,7 @@ void CDBGMonitor::Fatal(const char* origin, const std::string& message, const ch
     m_csRegistry.Lock();
     LogMessage(message, LOG_ERR, origin);
     BackTrace(traceName);
+    platform::RestoreConsoleInput();
     // No static destructors: other threads may still be running on those objects.
     std::_Exit(1);
 }

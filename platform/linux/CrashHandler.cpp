@@ -1,5 +1,6 @@
 #include "platform/CrashHandler.h"
 
+#include "platform/ConsoleKey.h"
 #include "platform/linux/SignalStack.h"
 
 #include <atomic>
@@ -97,6 +98,7 @@ void PassOn(int signal, const siginfo_t* info)
 
 extern "C" void OnFatalSignal(int signal, siginfo_t* info, void* context)
 {
+    RestoreConsoleInput(); // first: the report may never end
     if (ClaimReport()) {
         ArmWatchdog(signal);
         FaultContext fault;
@@ -108,6 +110,7 @@ extern "C" void OnFatalSignal(int signal, siginfo_t* info, void* context)
 
 void OnTerminate()
 {
+    RestoreConsoleInput();
     if (ClaimReport()) {
         ArmWatchdog(SIGABRT); // the abort that would have followed
         g_filter(nullptr);

@@ -4,17 +4,14 @@
 
 #include "net/common/QVNET_SeqPkt.h"
 #include "store/server/ObjectsRepository.h"
+#include "support/ClientReplay.h"
 #include "support/RecordingStreamCore.h"
 #include "support/ServerStoreSteps.h"
-#include "Subsidiary/LittleEndian.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,14 +22,6 @@ struct SModelObject {
     std::string type;
     std::map<uint64_t, std::string> properties;
 };
-
-std::string ReadFile(const std::string& name)
-{
-    std::ifstream file(name, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 class RoundTripTest : public testing::Test {
 protected:
@@ -93,25 +82,13 @@ protected:
     // Replays the packets in a client process; returns its export and keeps its log.
     std::string Replay(const std::vector<CUDPBuffRef>& packets)
     {
-        const std::string base = testing::UnitTest::GetInstance()->current_test_info()->name();
-        const std::string packetsFile = base + ".packets", exportFile = base + ".txt", logFile = base + ".log";
-        {
-            std::ofstream file(packetsFile, std::ios::binary | std::ios::trunc);
-            for (const CUDPBuffRef& packet : packets) {
-                uint8_t length[4];
-                StoreU32LE(length, packet->GetSize());
-                file.write(reinterpret_cast<const char*>(length), sizeof length);
-                file.write(reinterpret_cast<const char*>(packet->GetData()), packet->GetSize());
-            }
-        }
-        const std::string command = std::string(CLIENT_REPLAY_PATH) + " " + packetsFile + " " + exportFile + " > " +
-                                    logFile;
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        m_strReplayLog = ReadFile(logFile);
-        const std::string exported = ReadFile(exportFile);
-        for (const std::string& name : {packetsFile, exportFile, logFile})
-            std::filesystem::remove(name);
-        return exported;
+        std::vector<std::span<const uint8_t>> bytes;
+        for (const CUDPBuffRef& packet : packets)
+            bytes.emplace_back(packet->GetData(), packet->GetSize());
+        const CClientReplay replay = ReplayInClient(CLIENT_REPLAY_PATH, bytes);
+        EXPECT_EQ(replay.nStatus, 0);
+        m_strReplayLog = replay.strLog;
+        return replay.strExport;
     }
 
     CRecordingStreamCore m_Core;

@@ -1,0 +1,147 @@
+// The stream side of CQV_Server: the buffer pool, numbering and multicasting stream packets,
+// the history they are retransmitted from, and the heartbeat.
+
+#include "server/QV_Server.h"
+
+#include "net/common/QVNET_RetransmitPkt.h"
+#include "net/common/QVNET_SeqPkt.h"
+#include "Subsidiary/Log.h"
+#include "Subsidiary/NetErrors.h"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+constexpr const char* kRetransmitOrigin = "QVNET_RetransmitPkt";
+constexpr const char* kTrimOrigin = "CQV_Server::UDPReleaseExtraBuffers()";
+
+class CNoMem : public std::bad_alloc {
+public:
+    const char* what() const noexcept override { return "no mem!"; }
+};
+
+} // namespace
+
+CUDPBuffRef CQV_Server::AcquireStreamBuffer()
+{
+    CAutoLock lock(m_csPackets);
+    for (auto it = m_lstFreeBuffers.begin(); it != m_lstFreeBuffers.end(); ++it) {
+        if ((*it)->GetRefCount() == 1) {
+            CUDPBuffRef reused = std::move(*it);
+            m_lstFreeBuffers.erase(it);
+            return reused;
+        }
+    }
+    try {
+        return MakeUDPBuff(QVNET_StreamHeader::kMaxSize);
+    } catch (const std::bad_alloc&) {
+        throw CNoMem();
+    }
+}
+
+void CQV_Server::ReturnStreamBuffer(CUDPBuffRef buffer)
+{
+    CAutoLock lock(m_csPackets);
+    m_lstFreeBuffers.push_back(std::move(buffer));
+}
+
+uint64_t CQV_Server::GetNextStreamSeq()
+{
+    CAutoLock lock(m_csPackets);
+    return m_nNextSeq;
+}
+
+uint32_t CQV_Server::GetMulticastGroupAddress()
+{
+    return m_Settings.GetMulticastAddr();
+}
+
+void CQV_Server::SendStreamPacket(CUDPBuff& packet)
+{
+    CAutoLock lock(m_csPackets);
+    // Null only while the main thread does not run (a failed start): there are no heartbeats then.
+    if (m_hTimer != nullptr)
+        StopTimerHandle(m_hTimer);
+    m_bHeartbeatArmed = false;
+    m_mapHistory.insert_or_assign(m_nNextSeq, CUDPBuffRef::Share(&packet));
+    QVNET_StreamHeader::WriteSeq(packet.GetData(), m_nNextSeq);
+    for (int copy = 0; copy < 2; ++copy) {
+        if (const uint32_t error = m_pNetServer->SendMulticast(&packet); error != EIOCPE_SUCCESS) {
+            AbandonStream();
+            // The timer stays disarmed: heartbeats pause until a packet goes out again.
+            throw std::logic_error(GetErrorText(error));
+        }
+    }
+    ++m_nNextSeq;
+    if (m_hTimer != nullptr)
+        m_bHeartbeatArmed = StartTimerHandle(m_hTimer, kHeartbeatPeriodMs);
+    UDPReleaseExtraBuffers();
+}
+
+// A packet that could not be multicast leaves a hole nobody can repair: the numbering starts
+// over and every client resynchronises.
+void CQV_Server::AbandonStream()
+{
+    m_mapHistory.clear();
+    m_nFirstHistorySeq = kFirstSeq;
+    m_nNextSeq = kFirstSeq;
+    m_pNetServer->DisconnectAll(false);
+}
+
+void CQV_Server::UDPReleaseExtraBuffers()
+{
+    try {
+        while (m_nNextSeq - m_nFirstHistorySeq > kHistorySize) {
+            if (auto found = m_mapHistory.find(m_nFirstHistorySeq); found != m_mapHistory.end()) {
+                m_lstFreeBuffers.push_back(found->second);
+                m_mapHistory.erase(found);
+            }
+            ++m_nFirstHistorySeq;
+        }
+    } catch (const std::exception& e) {
+        LogFormatted(kTrimOrigin, LOG_ERR, "Unable to remove packet from history buffer : %s", e.what());
+    } catch (...) {
+        LogMessage("Unable to remove packet from history buffer : Unknown exception!", LOG_ERR, kTrimOrigin);
+    }
+}
+
+int32_t CQV_Server::OnRetransmitPkt(const uint8_t* packet, uint32_t length)
+{
+    if (length < QVNET_RetransmitPkt::kMinSize) {
+        LogMessage("Bad pkt size!", LOG_ERR, kRetransmitOrigin);
+        return 0;
+    }
+    const uint32_t count = QVNET_RetransmitPkt::Count(length);
+    PrintDirect("%lu;", static_cast<unsigned long>(count));
+    CAutoLock lock(m_csPackets);
+    for (uint32_t i = 0; i < count; ++i) {
+        auto found = m_mapHistory.find(QVNET_RetransmitPkt::ReadSeq(packet, i));
+        if (found == m_mapHistory.end()) {
+            LogMessage("Client is too far behind main feed, disconnect!", LOG_MSG, kRetransmitOrigin);
+            return 0;
+        }
+        // A packet still queued in the sender goes out anyway.
+        if (found->second->GetRefCount() != 1)
+            continue;
+        for (int copy = 0; copy < 2; ++copy) {
+            if (const uint32_t error = m_pNetServer->SendMulticast(found->second.Get()); error != EIOCPE_SUCCESS)
+                LogFormatted(kRetransmitOrigin, LOG_MSG, "SendMulticast failed : %s", GetErrorText(error));
+        }
+        PrintDirect("X");
+    }
+    return 1;
+}
+
+void CQV_Server::SendHeartbeatUDP()
+{
+    // The previous heartbeat is still queued in the sender: skip this one rather than queue it twice.
+    if (m_HeartbeatBuff->GetRefCount() != 1)
+        return;
+    QVNET_HeartbeatPkt::WriteSeq(m_HeartbeatBuff->GetData(), m_nNextSeq);
+    for (int copy = 0; copy < 2; ++copy) {
+        if (const uint32_t error = m_pNetServer->SendMulticast(m_HeartbeatBuff.Get()); error != EIOCPE_SUCCESS)
+            LogMessage(GetErrorText(error), LOG_ERR, "CQV_Server::SendHeartbeatUDP");
+    }
+}
