@@ -8,6 +8,7 @@ namespace platform {
 inline constexpr int kErrorNotEnoughMemory = 8;
 inline constexpr int kErrorOperationAborted = 995;
 inline constexpr int kErrorIoPending = 997;
+inline constexpr int kWsaEIntr = 10004;
 inline constexpr int kWsaEInval = 10022;
 inline constexpr int kWsaEWouldBlock = 10035;
 inline constexpr int kWsaENotSock = 10038;

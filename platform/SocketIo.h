@@ -3,15 +3,20 @@
 // own waiting (SocketEvent.h). Every call that fails sets the last socket error (SocketError.h).
 
 #include "platform/Socket.h"
+#include "platform/Wait.h"
+#include "platform/WaitObject.h"
 
 #include <cstdint>
 
 namespace platform {
 
-/// Sends all bytes, waiting for room in the socket's send buffer as long as it takes. A peer
-/// that has gone is an error, never a signal. Thread::Terminate may end the thread in the wait.
-/// Any thread.
-bool SendAll(SOCKET s, const void* data, uint32_t length);
+/// Sends all bytes, waiting for room in the socket's send buffer. A peer that has gone is an
+/// error, never a signal. A peer that stops reading would keep the wait going for ever, so it
+/// can be bounded: it fails with 10004 once `interrupt` (a manual-reset object, looked at but
+/// never taken) is signalled, and with 10060 when no byte has left for `stallMs`; bytes
+/// already sent stay sent. Thread::Terminate may end the thread in the wait. Any thread.
+bool SendAll(SOCKET s, const void* data, uint32_t length, WaitObject* interrupt = nullptr,
+             uint32_t stallMs = kInfinite);
 
 /// Reads what is there, up to the capacity; 0 bytes is the peer's orderly close. Fails with
 /// 10035 when nothing is waiting. Any thread.

@@ -92,14 +92,16 @@ bool CTCPConnection_win::CreateEvents()
     m_hQueueEvent = platform::Event::Create(platform::ResetMode::Manual);
     m_hStartedEvent = platform::Event::Create(platform::ResetMode::Auto);
     m_hStopEvent = platform::Event::Create(platform::ResetMode::Auto);
+    m_hAbortSendEvent = platform::Event::Create(platform::ResetMode::Manual);
     m_hSocketEvent = platform::SocketEvent::Create();
-    return m_hQueueEvent && m_hStartedEvent && m_hStopEvent && m_hSocketEvent;
+    return m_hQueueEvent && m_hStartedEvent && m_hStopEvent && m_hAbortSendEvent && m_hSocketEvent;
 }
 
 uint32_t CTCPConnection_win::Destroy()
 {
     if (!m_hThread)
         return EIOCPE_SUCCESS;
+    m_hAbortSendEvent->Set(); // also when the disconnect below cannot be queued
     Disconnect(false, true);
     m_hStopEvent->Set();
     if (!m_hThread->Wait(kStopWaitMs)) {
@@ -130,6 +132,8 @@ void CTCPConnection_win::DrainQueue()
         disconnect->hDone->Set();
     }
     m_queue.clear();
+    m_nQueuedDisconnects = 0;
+    m_hAbortSendEvent->Reset();
 }
 
 // --- interface operations, any thread ----------------------------------------------------------
@@ -140,6 +144,8 @@ bool CTCPConnection_win::Enqueue(SClientRequest* request)
         CAutoLock guard(m_csQueue);
         m_queue.push_back(request);
         m_hQueueEvent->Set(); // under the lock, so that the thread cannot reset it after this
+        if (request->nKind == SClientRequest::REQ_DISCONNECT && m_nQueuedDisconnects++ == 0)
+            m_hAbortSendEvent->Set();
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -267,6 +273,8 @@ void CTCPConnection_win::CarryOutNextRequest()
         if (!m_queue.empty()) {
             request = m_queue.front();
             m_queue.pop_front();
+            if (request->nKind == SClientRequest::REQ_DISCONNECT && --m_nQueuedDisconnects == 0)
+                m_hAbortSendEvent->Reset();
         }
         if (m_queue.empty())
             m_hQueueEvent->Reset();
@@ -321,7 +329,17 @@ void CTCPConnection_win::OnSendRequest(const SSendRequest& request)
         return;
     }
     if (const uint32_t error = SendArchive(); error != EIOCPE_SUCCESS)
-        CloseWithNotification(true, error);
+        CloseWithNotification(error != EIOCPE_WSAEINTR || QueuedDisconnectNotifies(), error);
+}
+
+bool CTCPConnection_win::QueuedDisconnectNotifies()
+{
+    CAutoLock guard(m_csQueue);
+    for (const SClientRequest* request : m_queue) {
+        if (request->nKind == SClientRequest::REQ_DISCONNECT)
+            return static_cast<const SDisconnectRequest*>(request)->bNotify;
+    }
+    return false;
 }
 
 void CTCPConnection_win::OnDisconnectRequest(SDisconnectRequest& request)

@@ -3,7 +3,9 @@
 // archives and the state: it carries out the queued requests one per wake-up, handles the
 // socket's events, reconnects on its timer, runs the INIT handshake and frames the received
 // bytes. Every callback into the application runs on that thread, and every send on it is
-// synchronous. The request queue is the only thing other threads touch.
+// synchronous, but gives up when a disconnect or the destroyer wants the thread, or when the
+// server has taken nothing for a long time. The request queue is the only thing other threads
+// touch.
 // Precedence of the thread's wake-ups: stop, then requests, then the socket, then the timer.
 
 #include "net/client/ClientRequests.h"
@@ -48,6 +50,9 @@ private:
     explicit CTCPConnection_win(IIOCP_ClientReceiver* receiver);
     bool CreateEvents();
     bool Enqueue(SClientRequest* request);
+    /// After a send was given up for a disconnect: whether the session's end is reported, as
+    /// the first disconnect waiting asks; never when only the destroyer is waiting.
+    bool QueuedDisconnectNotifies();
     /// Queues a new request made of the arguments: 0, or 37.
     template <class Request, class... Args>
     uint32_t EnqueueNew(Args&&... args);
@@ -70,6 +75,7 @@ private:
     void HandleNetworkEvents(bool notify);
     void OnConnectDone(int connectError);
     uint32_t SendClientInit();
+    /// Sends the send archive; a failed send leaves the session's byte stream broken.
     uint32_t SendArchive();
     void ReceiveData(bool notify);
     bool FrameReceived(bool notify);
@@ -96,11 +102,15 @@ private:
     std::unique_ptr<platform::Event> m_hStopEvent;    ///< auto-reset
     std::unique_ptr<platform::Event> m_hQueueEvent;   ///< manual-reset: set while requests wait
     std::unique_ptr<platform::Event> m_hStartedEvent; ///< auto-reset
+    /// Manual-reset: set while disconnects wait in the queue or the destroyer runs, so that a
+    /// send waiting for room lets them through.
+    std::unique_ptr<platform::Event> m_hAbortSendEvent;
     CNETArchive m_receiveArchive{512}; ///< received, not yet framed
     CNETArchive m_sendArchive{512};    ///< the one packet being sent
     uint32_t m_nStartStatus = 0;       ///< the thread's start: 0, or 2 without its timer
     CMonitoredMutex m_csQueue{"CTCPConnection_win::m_csQueue"};
     std::deque<SClientRequest*> m_queue; // guarded by m_csQueue
+    uint32_t m_nQueuedDisconnects = 0;   // guarded by m_csQueue
     std::unique_ptr<platform::WaitableTimer> m_hReconnectTimer; ///< auto-reset; the thread's own
     bool m_bTimerArmed = false;
 };

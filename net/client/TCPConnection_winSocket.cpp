@@ -22,6 +22,8 @@ constexpr uint32_t kKeepAliveIdleMs = 5000;
 constexpr uint32_t kKeepAliveIntervalMs = 1000;
 /// A server that does not answer at all is given up at about the pace of reconnection.
 constexpr uint32_t kConnectTimeoutMs = 20000;
+/// A server that has taken none of a packet for this long has stopped reading.
+constexpr uint32_t kSendStallMs = 30000;
 
 uint32_t LastSocketFailure()
 {
@@ -133,7 +135,8 @@ uint32_t CTCPConnection_win::SendClientInit()
 uint32_t CTCPConnection_win::SendArchive()
 {
     CDBGMonitor::ThreadSleep(); // the send may wait for room
-    const bool sent = platform::SendAll(m_socket, m_sendArchive.GetData(), m_sendArchive.GetCount());
+    const bool sent = platform::SendAll(m_socket, m_sendArchive.GetData(), m_sendArchive.GetCount(),
+                                        m_hAbortSendEvent.get(), kSendStallMs);
     CDBGMonitor::ThreadAwake();
     return sent ? EIOCPE_SUCCESS : LastSocketFailure();
 }

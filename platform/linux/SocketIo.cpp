@@ -1,5 +1,6 @@
 #include "platform/SocketIo.h"
 
+#include "platform/Clock.h"
 #include "platform/SocketError.h"
 #include "platform/linux/CancellablePoll.h"
 #include "platform/linux/SocketAddress.h"
@@ -20,30 +21,49 @@ bool FailWithErrno()
     return false;
 }
 
-bool WaitForRoom(int fd)
+// False with the last socket error set when the wait gave up or failed.
+bool WaitForRoom(int fd, WaitObject* interrupt, uint32_t stallMs, uint64_t lastProgressMs)
 {
-    pollfd p{fd, POLLOUT, 0};
-    while (linux_detail::PollCancellable(&p, 1, -1) < 0) {
-        if (errno != EINTR)
+    pollfd p[2] = {{fd, POLLOUT, 0}, {interrupt != nullptr ? interrupt->GetDescriptor() : -1, POLLIN, 0}};
+    for (;;) {
+        int timeoutMs = -1;
+        if (stallMs != kInfinite) {
+            const uint64_t waited = GetTickCount64() - lastProgressMs;
+            if (waited >= stallMs) {
+                SetLastSocketError(kWsaETimedOut);
+                return false;
+            }
+            timeoutMs = static_cast<int>(stallMs - waited);
+        }
+        const int ready = linux_detail::PollCancellable(p, 2, timeoutMs);
+        if (ready < 0 && errno != EINTR)
             return FailWithErrno();
+        if (ready > 0 && p[1].revents != 0) {
+            SetLastSocketError(kWsaEIntr);
+            return false;
+        }
+        if (ready > 0)
+            return true; // an error on the socket shows in the next send
     }
-    return true; // an error on the socket shows in the next send
 }
 
 } // namespace
 
-bool SendAll(SOCKET s, const void* data, uint32_t length)
+bool SendAll(SOCKET s, const void* data, uint32_t length, WaitObject* interrupt, uint32_t stallMs)
 {
     return OnDescriptor(s, [&](int fd) {
         const char* next = static_cast<const char*>(data);
         uint32_t left = length;
+        uint64_t lastProgressMs = stallMs != kInfinite ? GetTickCount64() : 0;
         while (left > 0) {
             const ssize_t sent = ::send(fd, next, left, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent >= 0) {
+            if (sent > 0) {
                 next += sent;
                 left -= static_cast<uint32_t>(sent);
-            } else if (errno == EAGAIN) {
-                if (!WaitForRoom(fd))
+                if (stallMs != kInfinite)
+                    lastProgressMs = GetTickCount64();
+            } else if (sent == 0 || errno == EAGAIN) {
+                if (!WaitForRoom(fd, interrupt, stallMs, lastProgressMs))
                     return false;
             } else if (errno != EINTR) {
                 return FailWithErrno();

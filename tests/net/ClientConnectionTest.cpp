@@ -339,6 +339,31 @@ TEST_F(ClientConnectionTest, DestroyClosesWithoutCallbacks)
     EXPECT_EQ(m_app.Take(), Events{});
 }
 
+// The stand-in reads nothing after the answer, so the connection thread ends up waiting for
+// room in the middle of a packet: a disconnect or the destroyer must still get through.
+TEST_F(ClientConnectionTest, ASendThatFindsNoRoomGivesWayToDisconnectAndDestroy)
+{
+    const std::string packet(64 << 10, 'p');
+    for (const bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroy" : "disconnect");
+        if (m_connection == nullptr) {
+            m_connection = CreateClientConnection(&m_app, nullptr);
+            ASSERT_NE(m_connection, nullptr);
+        }
+        Admit();
+        for (int i = 0; i < 512; ++i) // 32 MB, more than both ends buffer
+            ASSERT_EQ(m_connection->Send(packet.data(), static_cast<uint32_t>(packet.size())), EIOCPE_SUCCESS);
+        if (destroy) {
+            Destroy();
+            EXPECT_EQ(m_app.Take(), Events{}) << "the destroyer asks for no callbacks";
+        } else {
+            EXPECT_EQ(m_connection->Disconnect(true, false), EIOCPE_SUCCESS);
+            EXPECT_EQ(m_app.Take(), (Events{Disconnected(EIOCPE_WSAEINTR)})) << "the session ends with the send";
+        }
+        EXPECT_TRUE(m_server->WaitForEnd()) << "the client closed";
+    }
+}
+
 TEST_F(ClientConnectionTest, MissingArgumentsAreRefused)
 {
     EXPECT_EQ(m_connection->Connect(nullptr, m_nPort, 0), EIOCPE_BAD_PARAMS);

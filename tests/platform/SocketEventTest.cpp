@@ -1,3 +1,4 @@
+#include "platform/Event.h"
 #include "platform/SocketError.h"
 #include "platform/SocketEvent.h"
 #include "platform/SocketIo.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -141,6 +143,44 @@ TEST_F(SocketEventTest, SendAllWaitsForRoomUntilEverythingIsSent)
     sender.join();
     EXPECT_TRUE(sent);
     EXPECT_TRUE(whole && arrived == block);
+}
+
+// A peer that stops reading must not keep the sender for ever.
+TEST_F(SocketEventTest, SendAllToAPeerThatReadsNothingEndsAtItsInterruptOrStall)
+{
+    struct Case {
+        const char* name;
+        uint32_t stallMs;
+        bool interrupt;
+        int error;
+    };
+    const Case cases[] = {
+        {"interrupt", platform::kInfinite, true, platform::kWsaEIntr},
+        {"stall", 300, false, platform::kWsaETimedOut},
+    };
+    const std::string block(32 << 20, 'b'); // far more than both ends buffer
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CPlainSocket peer;
+        const platform::SOCKET s = ConnectedTo(&peer);
+        const auto interrupt = platform::Event::Create(platform::ResetMode::Manual);
+        ASSERT_TRUE(interrupt);
+        bool sent = true;
+        int error = 0;
+        const auto start = std::chrono::steady_clock::now();
+        std::thread sender([&] {
+            sent = platform::SendAll(s, block.data(), static_cast<uint32_t>(block.size()), interrupt.get(), c.stallMs);
+            error = platform::GetLastSocketError();
+        });
+        if (c.interrupt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            interrupt->Set();
+        }
+        sender.join();
+        EXPECT_FALSE(sent);
+        EXPECT_EQ(error, c.error);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    }
 }
 
 TEST_F(SocketEventTest, SendingToAPeerThatHasGoneFailsWithoutASignal)
