@@ -22,23 +22,9 @@ case "${1:-}" in
     ;;
 esac
 
-packages=(cmake ninja-build g++ libgtest-dev libdw-dev iproute2 nftables util-linux)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-
-cmake -S . -B "$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "${cmake_args[@]}"
-cmake --build "$build" --parallel "$(nproc)"
+# shellcheck source=scripts/prepare.sh
+. "$top/scripts/prepare.sh"
+qv_prepare "$build" "${cmake_args[@]}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Runs the whole system on this machine and checks that it replicates: QV_Server and two
+# QV_Clients with the sample settings, inside a private network namespace (nothing leaves
+# it). The feed fills the server's store and changes it for a while; then the clients' copies
+# are saved and compared with each other and with a third client that joins afterwards.
+#   scripts/demo.sh [--loss PERCENT] [--duration SECONDS]
+#     --loss      share of multicast datagrams dropped on arrival while the feed runs (0-99)
+#     --duration  seconds the feed keeps changing the store after its population (default 15)
+# Exits 0 when the three copies are identical, 1 when anything differs or fails.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+loss=0
+duration=15
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --loss) loss=${2:?--loss takes a number}; shift 2 ;;
+    --duration) duration=${2:?--duration takes a number}; shift 2 ;;
+    *) echo "usage: $0 [--loss PERCENT] [--duration SECONDS]" >&2; exit 2 ;;
+  esac
+done
+case "$loss" in "" | *[!0-9]*) echo "--loss takes a whole number" >&2; exit 2 ;; esac
+case "$duration" in "" | *[!0-9]*) echo "--duration takes a whole number" >&2; exit 2 ;; esac
+[ "$loss" -lt 100 ] || { echo "--loss must be below 100" >&2; exit 2; }
+
+if [ "${QV_IN_NETNS:-}" != "1" ]; then
+  # shellcheck source=scripts/prepare.sh
+  . "$top/scripts/prepare.sh"
+  qv_prepare build
+  exec "$top/scripts/netns-run" "$top/scripts/demo.sh" --loss "$loss" --duration "$duration"
+fi
+
+bin="$top/build/bin"
+work=$(mktemp -d /tmp/qv-demo.XXXXXX)
+pids=()
+key_fds=()
+table=qv_demo_$$
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  nft delete table ip "$table" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+say() { printf '== %s\n' "$*"; }
+fail() {
+  printf '\nDEMO FAILED: %s\n' "$*" >&2
+  exit 1
+}
+
+# start NAME PROGRAM: the program copied beside its sample settings into a folder of its own,
+# its keys read from a pipe that the demo holds open, its output in NAME/out.log.
+start() {
+  local name=$1 program=$2 dir="$work/$1" fd
+  mkdir -p "$dir"
+  cp "$bin/$program" "$bin/$program.ini" "$dir/"
+  mkfifo "$dir/keys"
+  (
+    for fd in "${key_fds[@]}"; do eval "exec $fd>&-"; done # the other programs' key pipes
+    exec "$dir/$program" < "$dir/keys" > "$dir/out.log" 2>&1
+  ) &
+  pids+=($!)
+  printf -v "pid_$name" %s "$!"
+  exec {fd}> "$dir/keys"
+  key_fds+=("$fd")
+  printf -v "fd_$name" %s "$fd"
+}
+key() {
+  local fd="fd_$1"
+  printf '%s' "$2" >&"${!fd}"
+}
+
+# wait_for NAME TEXT SECONDS: until the program's output holds TEXT.
+wait_for() {
+  local deadline=$((SECONDS + $3))
+  until grep -qF -- "$2" "$work/$1/out.log" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || fail "$1 did not print \"$2\" within $3 s; its last lines:
+$(tail -20 "$work/$1/out.log")"
+    sleep 0.1
+  done
+}
+ms_now() { date +%s%3N; }
+
+say "QV_Server and two QV_Clients with the sample settings, in $work"
+start server QV_Server
+wait_for server "Network server started!" 30
+t0=$(ms_now)
+start client1 QV_Client
+start client2 QV_Client
+wait_for client1 "Sync complete" 30
+wait_for client2 "Sync complete" 30
+say "Both clients synchronised with the empty store in $(( $(ms_now) - t0 )) ms"
+
+if [ "$loss" -gt 0 ]; then
+  group=$(sed -n 's/^MulticastAddr=//p' "$bin/QV_Server.ini" | tr -d '\r')
+  say "Dropping $loss % of the datagrams to $group as they arrive"
+  nft add table ip "$table"
+  nft add chain ip "$table" prerouting '{ type filter hook prerouting priority -300; }'
+  nft add rule ip "$table" prerouting ip daddr "$group" numgen random mod 100 "<" "$loss" drop
+fi
+
+say "Feed started: 80,000 objects, then $duration s of changes"
+key server 1
+wait_for server "Done - " 120
+sleep "$duration"
+key server 0
+wait_for server "completed [Obj cnt:" 60
+wait_for client1 "completed, objects" 120
+wait_for client2 "completed, objects" 120
+if [ "$loss" -gt 0 ]; then nft delete table ip "$table"; fi
+
+say "A third client joins after the feed"
+t0=$(ms_now)
+start client3 QV_Client
+wait_for client3 "Sync complete" 60
+sync_ms=$(( $(ms_now) - t0 ))
+
+say "Saving the three copies"
+for c in client1 client2 client3; do
+  key "$c" s
+  wait_for "$c" "saved to file" 60
+done
+export_of() { ls "$work/$1"/QV_Client_*.txt; }
+same12=no
+same13=no
+cmp -s "$(export_of client1)" "$(export_of client2)" && same12=yes
+cmp -s "$(export_of client1)" "$(export_of client3)" && same13=yes
+
+say "Shutting down with 'q'"
+for c in client1 client2 client3 server; do key "$c" q; done
+for c in client1 client2 client3 server; do
+  wait_for "$c" "Any key to exit." 60
+  key "$c" x
+done
+status=0
+for c in client1 client2 client3 server; do
+  pid="pid_$c"
+  code=0
+  wait "${!pid}" || code=$?
+  [ "$code" = 0 ] || { echo "$c exited with $code"; status=1; }
+done
+pids=()
+
+# The one-character marks between the log lines: '.' a packet applied, 'x' a packet found
+# missing, 'X' a packet multicast again. The log lines and the plain texts are taken out first.
+marks() {
+  sed -e 's/\[[0-9]\{4\}\/[0-9][0-9]\/[0-9][0-9] [0-9:.]*\] .*$//' \
+      -e "s/Server initialized!//; s/Key '.' [A-Za-z .']*//; s/Server stopped\.//; s/Any key to exit\.//" \
+      "$work/$1/out.log" | tr -cd "$2" | wc -c
+}
+objects() { sed -n 's/.*Objects \[\([0-9]*\)\] saved.*/\1/p' "$work/$1/out.log" | tail -1; }
+retransmitted=$(marks server X)
+echo
+say "Summary"
+printf '  multicast loss injected        %s %%\n' "$loss"
+printf '  feed                           %s\n' "$(sed -n 's/.*: \(Feed 0 completed .*\)$/\1/p' "$work/server/out.log" | tr -d '\r')"
+printf '  objects in each copy           client1 %s, client2 %s, client3 %s\n' \
+  "$(objects client1)" "$(objects client2)" "$(objects client3)"
+printf '  stream packets applied         client1 %s, client2 %s\n' "$(marks client1 .)" "$(marks client2 .)"
+printf '  packets found missing          client1 %s, client2 %s\n' "$(marks client1 x)" "$(marks client2 x)"
+printf '  packets multicast again        %s\n' "$retransmitted"
+printf '  client3 synchronised in        %s ms\n' "$sync_ms"
+printf '  client1 = client2              %s\n' "$same12"
+printf '  client1 = client3              %s\n' "$same13"
+[ "$same12" = yes ] && [ "$same13" = yes ] && [ "$status" = 0 ] || fail "the copies differ or a program failed"
+echo
+echo "DEMO PASSED: the three copies are identical."

@@ -1,0 +1,27 @@
+# Shared by scripts/test.sh and scripts/demo.sh, which source it:
+#   qv_prepare BUILD_DIR [CMAKE_ARGS...]
+# installs the Debian packages that are missing (as root), then configures and builds the
+# project in BUILD_DIR (relative to the top folder).
+
+qv_prepare() {
+  local build=$1
+  shift
+  local top
+  top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  local packages=(cmake ninja-build g++ libgtest-dev libdw-dev iproute2 nftables util-linux)
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" != 0 ]; then
+      echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+      exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+  cmake -S "$top" -B "$top/$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
+  cmake --build "$top/$build" --parallel "$(nproc)"
+}
