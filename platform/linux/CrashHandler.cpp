@@ -128,7 +128,8 @@ void InstallCrashFilter(CrashFilter filter)
     static std::once_flag once;
     std::call_once(once, [filter] {
         g_filter = filter;
-        new linux_detail::SignalStack; // the calling thread's, for the life of the process
+        // The calling thread's until the static objects are destroyed at the process's end.
+        static linux_detail::SignalStack stack;
         struct sigaction action {};
         action.sa_sigaction = OnFatalSignal;
         action.sa_flags = SA_SIGINFO | SA_ONSTACK;
