@@ -7,6 +7,7 @@
 // Run inside the test namespace: scripts/netns-run build/bench/server_cpu_bench
 
 #include "platform/BrokenPipe.h"
+#include "support/ProcessCpu.h"
 #include "support/ProgramRun.h"
 #include "support/ServerProgram.h"
 #include "support/SyncClient.h"
@@ -14,12 +15,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -30,20 +28,6 @@ constexpr auto kLimit = 60s;
 constexpr auto kWindow = 10s;
 constexpr auto kWarmUp = 20s; // the feed's cost rises fastest while the fresh store gathers properties
 constexpr size_t kClientCounts[] = {1, 10, 50, 1};
-
-// User and system CPU seconds the process has used so far.
-double CpuSeconds(pid_t pid)
-{
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2)); // the name may hold spaces
-    std::string field;
-    for (int i = 3; i < 14; ++i) // fields 3 to 13 precede utime
-        fields >> field;
-    unsigned long long user = 0, system = 0;
-    fields >> user >> system;
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 int RunBench()
 {
