@@ -27,6 +27,7 @@ if [ "${QV_IN_NETNS:-}" != "1" ]; then
   # shellcheck source=scripts/prepare.sh
   . "$top/scripts/prepare.sh"
   qv_prepare build
+  qv_build build QV_Server QV_Client
   exec "$top/scripts/netns-run" "$top/scripts/demo.sh" --loss "$loss" --duration "$duration"
 fi
 

@@ -1,7 +1,8 @@
 # Shared by scripts/test.sh and scripts/demo.sh, which source it:
-#   qv_prepare BUILD_DIR [CMAKE_ARGS...]
-# installs the Debian packages that are missing (as root), then configures and builds the
-# project in BUILD_DIR (relative to the top folder).
+#   qv_prepare BUILD_DIR [CMAKE_ARGS...]   installs the Debian packages that are missing (as
+#                                          root) and configures the project in BUILD_DIR
+#   qv_build BUILD_DIR [TARGET...]         builds the targets there, or everything
+# BUILD_DIR is relative to the top folder.
 
 qv_prepare() {
   local build=$1
@@ -23,5 +24,13 @@ qv_prepare() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
   cmake -S "$top" -B "$top/$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
-  cmake --build "$top/$build" --parallel "$(nproc)"
+}
+
+qv_build() {
+  local build=$1
+  shift
+  local top targets=() t
+  top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  for t in "$@"; do targets+=(--target "$t"); done
+  cmake --build "$top/$build" --parallel "$(nproc)" "${targets[@]}"
 }

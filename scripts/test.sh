@@ -25,6 +25,7 @@ esac
 # shellcheck source=scripts/prepare.sh
 . "$top/scripts/prepare.sh"
 qv_prepare "$build" "${cmake_args[@]}"
+qv_build "$build"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
