@@ -5,17 +5,10 @@
 
 #include "client/QV_Client.h"
 #include "client/Settings.h"
-#include "platform/BrokenPipe.h"
 #include "platform/ConsoleKey.h"
-#include "platform/DescriptorLimit.h"
-#include "platform/Socket.h"
-#include "platform/TerminationSignal.h"
-#include "Subsidiary/CrashHandler.h"
+#include "Subsidiary/ConsoleProgram.h"
 #include "Subsidiary/DBGMonitor.h"
 #include "Subsidiary/Log.h"
-
-#include <cstdlib>
-#include <ctime>
 
 namespace {
 
@@ -26,30 +19,6 @@ constexpr const char* kKeyHelp = "Key 's' Save object to a file\nKey '?' this he
 [[maybe_unused]] CDBGMonitor& g_LockMonitor = CDBGMonitor::Instance();
 CSettings g_Settings;
 CQV_Client g_Client;
-
-bool InitSockets()
-{
-    if (platform::StartupSockets())
-        return true;
-    LogMessage("Cannot initialize socket library!", LOG_ERR, "InitSockets()");
-    return false;
-}
-
-// The key's character code, or kKeyInterrupted after a termination signal.
-int ReadKey()
-{
-    CDBGMonitor::ThreadSleep();
-    const int key = platform::ReadConsoleKey(platform::GetTerminationSignal());
-    CDBGMonitor::ThreadAwake();
-    return key;
-}
-
-void WaitForKey()
-{
-    CDBGMonitor::ThreadSleep();
-    platform::WaitForAnyKey(platform::GetTerminationSignal());
-    CDBGMonitor::ThreadAwake();
-}
 
 void Shutdown()
 {
@@ -93,16 +62,10 @@ int RunConsole()
 
 int main()
 {
-    InstallCrashHandler();
-    // Before any other thread starts: signal dispositions and limits are the whole process's.
-    platform::IgnoreBrokenPipe();
-    platform::RaiseDescriptorLimit();
-    platform::GetTerminationSignal();
-    CDBGMonitor::ThreadStarted("main");
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    StartConsoleProcess();
     if (!g_Settings.Load())
         return 1; // the loader has said why
     const int result = RunConsole();
-    CDBGMonitor::ThreadStopped();
+    EndConsoleProcess();
     return result;
 }

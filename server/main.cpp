@@ -4,19 +4,12 @@
 // the network itself.
 
 #include "net/server/IIOCP_Server.h"
-#include "platform/BrokenPipe.h"
 #include "platform/ConsoleKey.h"
-#include "platform/DescriptorLimit.h"
-#include "platform/Socket.h"
-#include "platform/TerminationSignal.h"
 #include "server/QV_Server.h"
 #include "server/Settings.h"
-#include "Subsidiary/CrashHandler.h"
+#include "Subsidiary/ConsoleProgram.h"
 #include "Subsidiary/DBGMonitor.h"
 #include "Subsidiary/Log.h"
-
-#include <cstdlib>
-#include <ctime>
 
 namespace {
 
@@ -31,30 +24,6 @@ CQV_Server g_Server(g_Settings, [](int32_t port, uint32_t interfaceAddress, int3
                                    IIOCP_ConnHandler* handler, uint32_t* error) {
     return CreateIOCPServer(port, interfaceAddress, workers, slots, handler, error);
 });
-
-bool InitSockets()
-{
-    if (platform::StartupSockets())
-        return true;
-    LogMessage("Cannot initialize socket library!", LOG_ERR, "InitSockets()");
-    return false;
-}
-
-// The key's character code, or kKeyInterrupted after a termination signal.
-int ReadKey()
-{
-    CDBGMonitor::ThreadSleep();
-    const int key = platform::ReadConsoleKey(platform::GetTerminationSignal());
-    CDBGMonitor::ThreadAwake();
-    return key;
-}
-
-void WaitForKey()
-{
-    CDBGMonitor::ThreadSleep();
-    platform::WaitForAnyKey(platform::GetTerminationSignal());
-    CDBGMonitor::ThreadAwake();
-}
 
 void Shutdown()
 {
@@ -107,16 +76,10 @@ int RunConsole()
 
 int main()
 {
-    InstallCrashHandler();
-    // Before any other thread starts: signal dispositions and limits are the whole process's.
-    platform::IgnoreBrokenPipe();
-    platform::RaiseDescriptorLimit(); // every connection takes a descriptor; a refusal keeps the old limit
-    platform::GetTerminationSignal();
-    CDBGMonitor::ThreadStarted("main");
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    StartConsoleProcess();
     if (!g_Settings.Load())
         return 1; // the loader has said why
     const int result = RunConsole();
-    CDBGMonitor::ThreadStopped();
+    EndConsoleProcess();
     return result;
 }
