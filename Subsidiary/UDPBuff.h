@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -103,4 +104,19 @@ using CUDPBuffRef = CRefPtr<CUDPBuff>;
 inline CUDPBuffRef MakeUDPBuff(uint32_t capacity)
 {
     return CUDPBuffRef::Adopt(new CUDPBuff(capacity));
+}
+
+/// Takes the first buffer of the pool that nobody else holds any more (the pool's reference is
+/// the only one), or a null handle when every buffer is still in use. The pool's owner, under
+/// whatever lock guards the pool.
+inline CUDPBuffRef TakeUnsharedBuffer(std::list<CUDPBuffRef>& pool)
+{
+    for (auto it = pool.begin(); it != pool.end(); ++it) {
+        if ((*it)->GetRefCount() == 1) {
+            CUDPBuffRef reused = std::move(*it);
+            pool.erase(it);
+            return reused;
+        }
+    }
+    return CUDPBuffRef();
 }

@@ -27,13 +27,8 @@ public:
 CUDPBuffRef CQV_Server::AcquireStreamBuffer()
 {
     CAutoLock lock(m_csPackets);
-    for (auto it = m_lstFreeBuffers.begin(); it != m_lstFreeBuffers.end(); ++it) {
-        if ((*it)->GetRefCount() == 1) {
-            CUDPBuffRef reused = std::move(*it);
-            m_lstFreeBuffers.erase(it);
-            return reused;
-        }
-    }
+    if (CUDPBuffRef reused = TakeUnsharedBuffer(m_lstFreeBuffers))
+        return reused;
     try {
         return MakeUDPBuff(QVNET_StreamHeader::kMaxSize);
     } catch (const std::bad_alloc&) {

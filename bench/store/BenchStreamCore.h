@@ -13,13 +13,8 @@ public:
     CUDPBuffRef AcquireStreamBuffer() override
     {
         CAutoLock lock(m_csPackets);
-        for (auto it = m_lstFreeBuffers.begin(); it != m_lstFreeBuffers.end(); ++it) {
-            if ((*it)->GetRefCount() == 1) {
-                CUDPBuffRef reused = std::move(*it);
-                m_lstFreeBuffers.erase(it);
-                return reused;
-            }
-        }
+        if (CUDPBuffRef reused = TakeUnsharedBuffer(m_lstFreeBuffers))
+            return reused;
         return MakeUDPBuff(QVNET_StreamHeader::kMaxSize);
     }
     void SendStreamPacket(CUDPBuff& packet) override

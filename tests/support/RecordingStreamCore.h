@@ -26,13 +26,8 @@ public:
         if (m_bFailAcquire || m_nAcquireBudget == 0)
             throw std::bad_alloc();
         --m_nAcquireBudget;
-        for (auto it = m_lstPool.begin(); it != m_lstPool.end(); ++it) {
-            if ((*it)->GetRefCount() == 1) {
-                CUDPBuffRef reused = std::move(*it);
-                m_lstPool.erase(it);
-                return reused;
-            }
-        }
+        if (CUDPBuffRef reused = TakeUnsharedBuffer(m_lstPool))
+            return reused;
         ++m_nCreated;
         return MakeUDPBuff(QVNET_StreamHeader::kMaxSize);
     }
