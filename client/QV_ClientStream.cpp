@@ -131,50 +131,45 @@ bool CQV_Client::OnHeartbeatPkt(const uint8_t* packet, uint32_t length)
     const uint64_t next = QVNET_HeartbeatPkt::ReadSeq(packet);
     if (m_nHighSeq == 0)
         m_nLowWater = m_nHighSeq = next;
-    if (next < m_nLowWater || next == m_nHighSeq)
-        return true;
-    // The packets sent last before the stream went idle are missed only the heartbeat tells
-    // of; the next number is at least the low water, so it is not 0 here.
-    RecordMissingPackets(std::max(m_nHighSeq, next - 1));
+    // Every number below the next one has been sent, so those not held are missing, whatever
+    // came before: when the heartbeat is the first datagram after the snapshot, only it tells
+    // of the packets lost at the tail. The repeats of an idle stream find the scan done.
+    if (next != 0)
+        RecordMissingPackets(next - 1);
     return true;
 }
 
-// The scan runs from the top down and stops at a number recorded before: everything below
-// it was scanned then. Recording ends once the numbers are too many to repair, so that one
-// wild sequence number cannot make this thread fill memory.
+// Every number above the last applied one up to the mark has been examined: it is kept or
+// recorded missing, so a scan examines only what lies above the mark, and moves the mark only
+// once it has examined everything below its top. More missing numbers than one request can
+// carry cannot be repaired: the scan that finds them restarts the connections at once, so that
+// no later look can find the count shrunk by a repair and carry on with a hole nobody recorded;
+// this also stops one wild sequence number from making this thread fill memory.
 void CQV_Client::RecordMissingPackets(uint64_t top)
 {
     CAutoLock lock(m_csPackets);
     if (m_nLastApplied == 0 || top <= m_nLastApplied)
         return;
-    const uint64_t bottom = std::max(m_nLastApplied, m_nScannedTo);
-    bool complete = true;
-    for (uint64_t seq = top; seq > bottom; --seq) {
-        if (m_mapMissing.size() > kMaxMissing) {
-            complete = false;
-            break;
-        }
-        if (m_mapPending.contains(seq))
+    for (uint64_t seq = top; seq > std::max(m_nLastApplied, m_nScannedTo); --seq) {
+        if (m_mapPending.contains(seq) || !m_mapMissing.try_emplace(seq).second)
             continue;
-        if (!m_mapMissing.try_emplace(seq).second)
-            break;
         PrintDirect("x");
+        if (m_mapMissing.size() > kMaxMissing) {
+            LogMessage("Network quality too poor to operate! Restarting connections 1!", LOG_ERR, kRetransmitOrigin);
+            RequestRestart();
+            return;
+        }
     }
-    if (complete)
-        m_nScannedTo = std::max(m_nScannedTo, top);
+    m_nScannedTo = std::max(m_nScannedTo, top);
     SignalEventHandle(m_hRetransmitEvent);
 }
 
 void CQV_Client::SendRetransmitPkt()
 {
     CAutoLock lock(m_csPackets);
-    if (m_nState == CS_NOT_CONNECTED || m_mapMissing.empty())
+    // Once a restart is asked for, the numbers recorded are of a stream about to be forgotten.
+    if ((m_nState != CS_SYNCHRONISING && m_nState != CS_SYNCHRONISED) || m_mapMissing.empty())
         return;
-    if (m_mapMissing.size() > kMaxMissing) {
-        LogMessage("Network quality too poor to operate! Restarting connections 1!", LOG_ERR, kRetransmitOrigin);
-        RequestRestart();
-        return;
-    }
     const uint64_t now = Now100ns();
     std::vector<uint64_t> seqs;
     for (auto& [seq, missing] : m_mapMissing) {

@@ -56,8 +56,12 @@ void CQV_Client::OnSnapshotPkt(const uint8_t* packet, uint32_t length)
     SendSyncRequest(QVNET_ID_NEXT_SYNC);
 }
 
+// The count is read before m_csPackets is taken: a save from the console holds the replica's
+// lock for as long as it writes, and the receive thread must not wait on m_csPackets meanwhile.
+// Every snapshot packet has been applied by now, so the count is the snapshot's.
 void CQV_Client::OnSyncComplete(uint64_t seq)
 {
+    const uint64_t objects = m_Repository.GetObjectCount();
     CAutoLock lock(m_csPackets);
     // A restart asked for since the state was read stays asked for.
     if (m_nState != CS_SYNCHRONISING && m_nState != CS_SYNCHRONISED)
@@ -68,7 +72,7 @@ void CQV_Client::OnSyncComplete(uint64_t seq)
     }
     m_nState = CS_SYNCHRONISED;
     m_nLastDatagramTick = m_Environment.tickCount();
-    LogFormatted("OnSyncComplete", "Sync complete - objs : %I64u!", m_Repository.GetObjectCount());
+    LogFormatted("OnSyncComplete", "Sync complete - objs : %I64u!", objects);
     SignalEventHandle(m_hApplyEvent);
 }
 

@@ -112,6 +112,7 @@ class CClientProbe : public CQV_Client {
 public:
     using CQV_Client::ApplyNextPacket;
     using CQV_Client::CheckStreamStall;
+    using CQV_Client::CStreamCounters;
     using CQV_Client::GetStreamCounters;
     using CQV_Client::OnConnectTimer;
     using CQV_Client::PurgeAppliedPackets;

@@ -4,13 +4,21 @@
 #include "ClientHarness.h"
 
 #include "Subsidiary/NetErrors.h"
+#include "support/ThreadState.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <set>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -55,6 +63,8 @@ TEST_F(ClientStreamTest, KeepsOrdersAndRequestsStreamPackets)
         {"a gap far ahead is requested at once", 10, "", "s10 s11 s20", "|<..xxxxxx", 11, {{12, 13, 14, 15, 16, 17}}},
         {"the heartbeat finds the packets lost at the tail", 10, "", "s10 s11 h14 s12 s13", "|<..oxx..", 13, {{12, 13}}},
         {"an idle stream's heartbeats find nothing", 10, "h10", "h10 s10 h11 h11", "o|o<.oo", 10, {}},
+        {"a heartbeat seen first finds the packets lost after the snapshot", 10, "", "h11 h11 s10", "|oxo<.", 10,
+         {{10}}},
         {"the first packet lost is repaired", 10, "s11 s12 s13", "s10", "<x|<....", 13, {{10}}},
         {"packets kept during the snapshot apply from Q on", 12, "s10 s11 s12 s13", "", "<|..", 13, {}},
         {"a copy that comes after the purge is ignored", 10, "", "s10 s11 s12 p s10 s12", "|<...:", 12, {}},
@@ -136,6 +146,59 @@ TEST_F(ClientStreamTest, GapsTooWideToRepairRestartAndStayBounded)
         }
         m_Client.RestartConnections();
     }
+}
+
+// The scan that finds more than 250 numbers missing cannot have recorded them all; when
+// repairs bring the count down before the requests go out, what it never reached must not be
+// forgotten.
+TEST_F(ClientStreamTest, AScanThatFindsTooManyMissingRestartsAtOnce)
+{
+    BeginSnapshot(10);
+    CompleteSnapshot(10);
+    Play("s10 s15");
+    ASSERT_EQ(m_pConnection->Requests(), (CRequests{{11, 12}}));
+    // One wake-up of the receive thread: the wide gap, then the repairs asked for before it.
+    for (uint64_t seq : {300, 11, 12})
+        Udp(StreamPacket(seq));
+    ApplyAll();
+    m_Client.SendRetransmitPkt();
+    for (uint64_t seq = 49; seq < 300; ++seq)
+        Play("s" + std::to_string(seq));
+    Play("h301");
+
+    std::set<uint64_t> requested;
+    for (const std::vector<uint64_t>& request : m_pConnection->Requests())
+        requested.insert(request.begin(), request.end());
+    const bool restarted = m_Client.GetState() == CS_RESTARTING &&
+                           Logged("CQV_Client::SendRetransmitPkt : ERR : Network quality too poor to operate! "
+                                  "Restarting connections 1!");
+    EXPECT_TRUE(restarted || (requested.contains(13) && requested.contains(48)))
+        << "synchronised at " << m_Client.GetStreamCounters().nLastApplied << " with "
+        << m_Client.GetStreamCounters().nPending << " packets kept";
+}
+
+// A save from the console holds the replica's lock for as long as it writes.
+TEST_F(ClientStreamTest, TheSyncCompletingDuringASaveDoesNotHoldUpTheReceiveThread)
+{
+    BeginSnapshot(10);
+    CAutoMutex& replica = m_Client.GetRepository().GetObjectsLock();
+    replica.Lock();
+    std::atomic<pid_t> connectionThread{0};
+    std::thread connection([&] {
+        connectionThread = CurrentTid();
+        Tcp(SeqPacket(QVNET_ID_SYNC_COMPLETE, 10));
+    });
+    while (connectionThread == 0)
+        std::this_thread::yield();
+    EXPECT_TRUE(WaitUntilAsleep(connectionThread, 5s));
+    auto received = std::async(std::launch::async, [this] { Udp(StreamPacket(10)); });
+    EXPECT_EQ(received.wait_for(5s), std::future_status::ready);
+    replica.Unlock();
+    connection.join();
+    received.get();
+    ApplyAll();
+    EXPECT_EQ(m_Client.GetState(), CS_SYNCHRONISED);
+    EXPECT_EQ(m_Client.GetStreamCounters().nLastApplied, 10u);
 }
 
 struct SMalformedCase {
