@@ -168,15 +168,13 @@ bool CQV_Server::OpenHeartbeatTimer()
 void CQV_Server::CloseHeartbeatTimer()
 {
     CAutoLock lock(m_csPackets);
-    m_bHeartbeatArmed = false;
     CloseHandle(std::exchange(m_hTimer, nullptr));
 }
 
 bool CQV_Server::ArmHeartbeat(int64_t delayMs)
 {
     CAutoLock lock(m_csPackets);
-    m_bHeartbeatArmed = StartTimerHandle(m_hTimer, delayMs);
-    return m_bHeartbeatArmed;
+    return StartTimerHandle(m_hTimer, delayMs);
 }
 
 void CQV_Server::PrepareHeartbeat()
@@ -197,14 +195,12 @@ void CQV_Server::RunHeartbeatLoop()
             return;
         }
         if (signalled == 1) {
-            // A stream sender that disarmed the timer after it fired (an abandoned stream) has
-            // paused the heartbeats: the wake-up that raced it sends nothing.
+            // A wake-up that raced a stream packet sends a heartbeat right behind it, which
+            // carries the next number all the same.
             CAutoLock lock(m_csPackets);
             StopTimerHandle(m_hTimer);
-            if (m_bHeartbeatArmed) {
-                SendHeartbeatUDP();
-                m_bHeartbeatArmed = StartTimerHandle(m_hTimer, kHeartbeatPeriodMs);
-            }
+            SendHeartbeatUDP();
+            StartTimerHandle(m_hTimer, kHeartbeatPeriodMs);
         } else if (signalled == 258) {
             LogMessage("WaitForHandles() timeout code!", LOG_ERR, kThreadOrigin);
         } else if (signalled == -1) {

@@ -87,6 +87,8 @@ private:
     // Stream history, m_csPackets held.
     void UDPReleaseExtraBuffers();
     void AbandonStream();
+    /// The next heartbeat one period from now, if the main thread runs.
+    void RearmHeartbeat();
 
     // Packet handlers, worker threads: 1 keeps the connection, 0 closes it.
     int32_t OnRetransmitPkt(const uint8_t* packet, uint32_t length);
@@ -109,7 +111,6 @@ private:
     std::map<uint64_t, CUDPBuffRef> m_mapHistory;
     CUDPBuffRef m_HeartbeatBuff;              ///< the one 13-byte heartbeat, reused
     HANDLE m_hTimer = nullptr;                ///< heartbeat; while the main thread runs its modules
-    bool m_bHeartbeatArmed = false;           ///< false once the stream sender disarmed the timer
 
     CMonitoredMutex m_csSyncClientsMap;
     // guarded by m_csSyncClientsMap:

@@ -59,20 +59,27 @@ void CQV_Server::SendStreamPacket(CUDPBuff& packet)
     // Null only while the main thread does not run (a failed start): there are no heartbeats then.
     if (m_hTimer != nullptr)
         StopTimerHandle(m_hTimer);
-    m_bHeartbeatArmed = false;
     m_mapHistory.insert_or_assign(m_nNextSeq, CUDPBuffRef::Share(&packet));
     QVNET_StreamHeader::WriteSeq(packet.GetData(), m_nNextSeq);
     for (int copy = 0; copy < 2; ++copy) {
         if (const uint32_t error = m_pNetServer->SendMulticast(&packet); error != EIOCPE_SUCCESS) {
             AbandonStream();
-            // The timer stays disarmed: heartbeats pause until a packet goes out again.
+            // Heartbeats go on, carrying the number the stream starts over from: the clients
+            // that resynchronise meanwhile would take a silent stream for a dead one and start
+            // over again and again for as long as no packet goes out.
+            RearmHeartbeat();
             throw std::logic_error(GetErrorText(error));
         }
     }
     ++m_nNextSeq;
-    if (m_hTimer != nullptr)
-        m_bHeartbeatArmed = StartTimerHandle(m_hTimer, kHeartbeatPeriodMs);
+    RearmHeartbeat();
     UDPReleaseExtraBuffers();
+}
+
+void CQV_Server::RearmHeartbeat()
+{
+    if (m_hTimer != nullptr)
+        StartTimerHandle(m_hTimer, kHeartbeatPeriodMs);
 }
 
 // A packet that could not be multicast leaves a hole nobody can repair: the numbering starts

@@ -1,6 +1,7 @@
 // The whole system: QV_Server and QV_Clients as separate programs on the loopback, each beside
 // its own settings. Losses are injected inside the test namespace by an nftables rule that
-// drops a share of the datagrams to this test's group as they arrive.
+// drops a share of the datagrams to this test's group as they arrive, and an outage by one
+// that refuses the server's sends to the group.
 
 #include "support/ClientProgram.h"
 #include "support/ProgramRun.h"
@@ -24,17 +25,19 @@ namespace {
 constexpr auto kLimit = 60s; // 80,000 objects through a loaded 2-core machine
 const std::string kSyncedEmpty = "OnSyncComplete : Sync complete - objs : 0!";
 
-// Drops `percent` of the datagrams to the group as they arrive, from construction to
-// destruction; rules of other tests, on other groups, are left alone.
+// Drops `percent` of the datagrams to the group as they arrive (or, on the output hook, as they
+// are sent, which makes the sender's send fail), from construction to destruction; rules of
+// other tests, on other groups, are left alone.
 class CMulticastLoss {
 public:
-    CMulticastLoss(const CTestEndpoint& endpoint, int percent)
+    CMulticastLoss(const CTestEndpoint& endpoint, int percent, const std::string& hook = "prerouting")
         : m_strTable("qv_loss_" + std::to_string(getpid()) + "_" + std::to_string(endpoint.nPort))
     {
         m_bInForce = Nft("add table ip " + m_strTable) &&
-                     Nft("add chain ip " + m_strTable + " prerouting '{ type filter hook prerouting priority -300; }'") &&
-                     Nft("add rule ip " + m_strTable + " prerouting ip daddr " + endpoint.strGroup +
-                         " numgen random mod 100 '<' " + std::to_string(percent) + " drop");
+                     Nft("add chain ip " + m_strTable + " " + hook + " '{ type filter hook " + hook +
+                         " priority -300; }'") &&
+                     Nft("add rule ip " + m_strTable + " " + hook + " ip daddr " + endpoint.strGroup +
+                         (percent < 100 ? " numgen random mod 100 '<' " + std::to_string(percent) : "") + " drop");
     }
     ~CMulticastLoss() { End(); }
 
@@ -134,6 +137,54 @@ TEST_F(SystemTest, ClientsThatFollowedTheFeedHoldWhatALateClientIsGiven)
         EXPECT_TRUE(exports[0] == exports[2]) << "the late client differs from the others";
         QuitAll(*server);
     }
+}
+
+// While the server cannot multicast, the feed goes on changing the store; once it can again and
+// the feed has stopped, the stream is idle. A client synchronised then must stay synchronised on
+// the heartbeats, whatever the outage did to the stream's numbering.
+TEST_F(SystemTest, ClientsSynchronisedAfterAMulticastOutageStaySo)
+{
+    const auto server = StartServer();
+    ASSERT_TRUE(server->WaitFor("Network server started!", kLimit)) << server->Output();
+    CProgramRun& during = StartClient();
+    ASSERT_TRUE(during.WaitFor(kSyncedEmpty, kLimit)) << during.Output();
+    ASSERT_TRUE(StartFeedAndPopulate(*server, kLimit));
+    {
+        CMulticastLoss outage(m_Endpoint, 100, "output");
+        ASSERT_TRUE(outage.InForce()) << "nft could not add the rule";
+        std::this_thread::sleep_for(1s); // the outage: about ten bursts of changes go nowhere
+    }
+    server->Keys("0");
+    ASSERT_TRUE(server->WaitFor("Feed 0 completed [Obj cnt:80000]", kLimit)) << server->Output();
+
+    // The client of the outage ends it repaired or resynchronised; a new one joins the idle stream.
+    const auto settled = [&] {
+        const std::string output = during.Output();
+        const size_t resynced = output.rfind("Sync complete - objs : 80000!");
+        const size_t lost = output.rfind("TCP Disconnected!");
+        return output.find("Feed 0 completed, objects : 80000") != std::string::npos ||
+               (resynced != std::string::npos && (lost == std::string::npos || resynced > lost));
+    };
+    for (const auto deadline = std::chrono::steady_clock::now() + kLimit; !settled();) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << during.Output();
+        std::this_thread::sleep_for(50ms);
+    }
+    CProgramRun& after = StartClient();
+    ASSERT_TRUE(after.WaitFor("Sync complete - objs : 80000!", kLimit)) << after.Output();
+
+    // Every restart, whatever its reason, ends the session.
+    const auto disconnects = [](CProgramRun& client) {
+        const std::string output = client.Output();
+        size_t count = 0;
+        for (size_t at = output.find("TCP Disconnected!"); at != std::string::npos;
+             at = output.find("TCP Disconnected!", at + 1))
+            ++count;
+        return count;
+    };
+    const size_t before = disconnects(during);
+    EXPECT_FALSE(after.WaitFor("TCP Disconnected!", 20s)) << after.Output();
+    EXPECT_EQ(disconnects(during), before) << during.Output();
+    QuitAll(*server);
 }
 
 TEST_F(SystemTest, AServerRestartMakesBothClientsResync)
