@@ -27,7 +27,7 @@
 namespace {
 
 constexpr uint64_t kMs = 1000;
-constexpr uint64_t kSeedsPerShard = 500;
+constexpr uint64_t kSeedsPerShard = 1000;
 constexpr int kShards = 4;
 /// The clock the client reads starts here, as a machine's uptime would.
 constexpr uint64_t kTickBase = 1000000;
