@@ -3,6 +3,7 @@
 # QV_Clients with the sample settings, inside a private network namespace (nothing leaves
 # it). The feed fills the server's store and changes it for a while; then the clients' copies
 # are saved and compared with each other and with a third client that joins afterwards.
+# On failure the work folder (logs and exports) is kept and its path printed.
 #   scripts/demo.sh [--loss PERCENT] [--duration SECONDS]
 #     --loss      share of multicast datagrams dropped on arrival while the feed runs (0-99)
 #     --duration  seconds the feed keeps changing the store after its population (default 15)
@@ -35,12 +36,13 @@ bin="$top/build/bin"
 work=$(mktemp -d /tmp/qv-demo.XXXXXX)
 pids=()
 key_fds=()
+passed=no
 table=qv_demo_$$
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   nft delete table ip "$table" 2>/dev/null || true
-  rm -rf "$work"
+  if [ "$passed" = yes ]; then rm -rf "$work"; else printf 'The logs and exports are kept in %s\n' "$work" >&2; fi
 }
 trap cleanup EXIT
 
@@ -83,6 +85,35 @@ $(tail -20 "$work/$1/out.log")"
 }
 ms_now() { date +%s%3N; }
 
+# The one-character marks of a program's output with the log lines taken out: '.' a packet
+# applied, 'x' a packet found missing, 'o' a heartbeat, 'X' a packet multicast again.
+marks_of() {
+  sed -e 's/\[[0-9]\{4\}\/[0-9][0-9]\/[0-9][0-9] [0-9:.]*\] .*$//' \
+      -e "s/Server initialized!//; s/Key '.' [A-Za-z .']*//; s/Server stopped\.//; s/Any key to exit\.//" | tr -d '\r\n'
+}
+marks() { marks_of < "$work/$1/out.log" | tr -cd "$2" | wc -c; }
+count_of() { grep -cF -- "$2" "$work/$1/out.log" || true; }
+
+# wait_caught_up NAME SECONDS: after the feed's end, until the client has applied the stream's
+# last packet. A client still missing packets asks for them and applies them, or gives up and
+# restarts, within about two seconds; so three seconds of the idle stream's heartbeats (each
+# comes twice) in a row since its last synchronisation, with nothing else between them, mean
+# it is caught up.
+wait_caught_up() {
+  local deadline=$((SECONDS + $2)) tail
+  until
+    tail=$(awk '/Sync complete/ { text = "" } { text = text $0 "\n" } END { printf "%s", text }' \
+             "$work/$1/out.log" | marks_of)
+    grep -qF "Sync complete" "$work/$1/out.log" &&
+      ! awk '/Sync complete/ { lost = 0 } /TCP Disconnected!/ { lost = 1 } END { exit !lost }' "$work/$1/out.log" &&
+      [[ "$tail" == *oooooooooooooooooooooooo ]]
+  do
+    [ $SECONDS -lt $deadline ] || fail "$1 did not catch up with the stream within $2 s; its last lines:
+$(tail -20 "$work/$1/out.log")"
+    sleep 0.2
+  done
+}
+
 say "QV_Server and two QV_Clients with the sample settings, in $work"
 start server QV_Server
 wait_for server "Network server started!" 30
@@ -107,8 +138,8 @@ wait_for server "Done - " 120
 sleep "$duration"
 key server 0
 wait_for server "completed [Obj cnt:" 60
-wait_for client1 "completed, objects" 120
-wait_for client2 "completed, objects" 120
+wait_caught_up client1 120
+wait_caught_up client2 120
 if [ "$loss" -gt 0 ]; then nft delete table ip "$table"; fi
 
 say "A third client joins after the feed"
@@ -143,13 +174,6 @@ for c in client1 client2 client3 server; do
 done
 pids=()
 
-# The one-character marks between the log lines: '.' a packet applied, 'x' a packet found
-# missing, 'X' a packet multicast again. The log lines and the plain texts are taken out first.
-marks() {
-  sed -e 's/\[[0-9]\{4\}\/[0-9][0-9]\/[0-9][0-9] [0-9:.]*\] .*$//' \
-      -e "s/Server initialized!//; s/Key '.' [A-Za-z .']*//; s/Server stopped\.//; s/Any key to exit\.//" \
-      "$work/$1/out.log" | tr -cd "$2" | wc -c
-}
 objects() { sed -n 's/.*Objects \[\([0-9]*\)\] saved.*/\1/p' "$work/$1/out.log" | tail -1; }
 retransmitted=$(marks server X)
 echo
@@ -159,11 +183,16 @@ printf '  feed                           %s\n' "$(sed -n 's/.*: \(Feed 0 complet
 printf '  objects in each copy           client1 %s, client2 %s, client3 %s\n' \
   "$(objects client1)" "$(objects client2)" "$(objects client3)"
 printf '  stream packets applied         client1 %s, client2 %s\n' "$(marks client1 .)" "$(marks client2 .)"
+printf '  restarts (resynchronisations)  client1 %s (%s), client2 %s (%s), client3 %s (%s)\n' \
+  "$(count_of client1 'TCP Disconnected!')" "$(( $(count_of client1 'Sync complete') - 1 ))" \
+  "$(count_of client2 'TCP Disconnected!')" "$(( $(count_of client2 'Sync complete') - 1 ))" \
+  "$(count_of client3 'TCP Disconnected!')" "$(( $(count_of client3 'Sync complete') - 1 ))"
 printf '  packets found missing          client1 %s, client2 %s\n' "$(marks client1 x)" "$(marks client2 x)"
 printf '  packets multicast again        %s\n' "$retransmitted"
 printf '  client3 synchronised in        %s ms\n' "$sync_ms"
 printf '  client1 = client2              %s\n' "$same12"
 printf '  client1 = client3              %s\n' "$same13"
 [ "$same12" = yes ] && [ "$same13" = yes ] && [ "$status" = 0 ] || fail "the copies differ or a program failed"
+passed=yes
 echo
 echo "DEMO PASSED: the three copies are identical."
