@@ -19,7 +19,7 @@ case "$seconds" in "" | *[!0-9]*) usage ;; esac
 if [ "${QV_IN_NETNS:-}" != "1" ]; then
   # shellcheck source=scripts/prepare.sh
   . "$top/scripts/prepare.sh"
-  qv_install clang-16 libclang-rt-16-dev
+  qv_install clang-16 libclang-rt-16-dev llvm-16
   qv_prepare build-fuzz -DQV_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-16
   qv_build build-fuzz qv_fuzz
   exec "$top/scripts/netns-run" "$top/scripts/fuzz.sh" "$seconds"
@@ -29,6 +29,9 @@ bin="$top/build-fuzz/tests/fuzz"
 # Temporary files in memory: the settings target rewrites its file for every input, and a disk
 # file system would write it out at every close.
 export TMPDIR=/dev/shm
+# Sanitizer reports with files and lines, and a back trace for undefined behaviour too.
+export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-16/bin/llvm-symbolizer
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 seed=${QV_FUZZ_SEED:-$((RANDOM * 32768 + RANDOM + 1))}
 work=$(mktemp -d /tmp/qv-fuzz.XXXXXX)
 found=0
