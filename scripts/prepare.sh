@@ -1,28 +1,32 @@
-# Shared by scripts/test.sh and scripts/demo.sh, which source it:
-#   qv_prepare BUILD_DIR [CMAKE_ARGS...]   installs the Debian packages that are missing (as
-#                                          root) and configures the project in BUILD_DIR
+# Shared by scripts/test.sh, scripts/demo.sh and scripts/fuzz.sh, which source it:
+#   qv_install PACKAGE...                  installs the Debian packages that are missing (as root)
+#   qv_prepare BUILD_DIR [CMAKE_ARGS...]   installs the project's packages and configures the
+#                                          project in BUILD_DIR
 #   qv_build BUILD_DIR [TARGET...]         builds the targets there, or everything
 # BUILD_DIR is relative to the top folder.
+
+qv_install() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  [ -n "${qv_apt_updated:-}" ] || apt-get update -qq
+  qv_apt_updated=1
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
 
 qv_prepare() {
   local build=$1
   shift
   local top
   top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  local packages=(cmake ninja-build g++ libgtest-dev libdw-dev iproute2 nftables util-linux)
-  local missing=() p
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" != 0 ]; then
-      echo "missing packages: ${missing[*]} (run as root to install them)" >&2
-      exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  fi
+  qv_install cmake ninja-build g++ libgtest-dev libdw-dev iproute2 nftables util-linux
   cmake -S "$top" -B "$top/$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
 }
 

@@ -40,6 +40,9 @@ public:
     uint32_t Send(const void* packet, uint32_t length) override;
 
 private:
+    /// The fuzz target hands it received bytes and sessions without a server.
+    friend class CConnectionReceiveProbe;
+
     enum EState : int32_t {
         STATE_DISCONNECTED = 0,
         STATE_CONNECTING = 1,
@@ -78,6 +81,8 @@ private:
     /// Sends the send archive; a failed send leaves the session's byte stream broken.
     uint32_t SendArchive();
     void ReceiveData(bool notify);
+    /// Appends one read's bytes and frames them; false once the connection was closed.
+    bool TakeReceived(const uint8_t* bytes, uint32_t count, bool notify);
     bool FrameReceived(bool notify);
     /// Handles one whole frame by state; a non-zero result closes the connection with it.
     uint32_t PacketReceived(const uint8_t* frame);

@@ -156,17 +156,22 @@ void CTCPConnection_win::ReceiveData(bool notify)
             readError = platform::kWsaEConnAborted; // the server's orderly close
             break;
         }
-        if (!m_receiveArchive.Append(m_readBuffer, received)) {
-            CloseWithNotification(notify, EIOCPE_NO_MEM);
-            m_receiveArchive.Clear();
-            return;
-        }
-        if (!FrameReceived(notify))
+        if (!TakeReceived(m_readBuffer, received, notify))
             return; // the connection was closed
     }
     if (readError == platform::kWsaEConnAborted || readError == platform::kWsaEConnReset ||
         readError == platform::kWsaETimedOut)
         platform::ShutdownSocket(m_socket, platform::ShutdownHow::Send);
+}
+
+bool CTCPConnection_win::TakeReceived(const uint8_t* bytes, uint32_t count, bool notify)
+{
+    if (!m_receiveArchive.Append(bytes, count)) {
+        CloseWithNotification(notify, EIOCPE_NO_MEM);
+        m_receiveArchive.Clear();
+        return false;
+    }
+    return FrameReceived(notify);
 }
 
 bool CTCPConnection_win::FrameReceived(bool notify)

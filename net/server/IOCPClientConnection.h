@@ -125,6 +125,9 @@ public:
     void ForceShutdown();
 
 private:
+    /// The fuzz target hands it reads and sessions without a socket.
+    friend class CSlotReceiveProbe;
+
     struct CSendContext {
         CIOCPContext context;
         uint32_t nLength = 0;

@@ -7,6 +7,8 @@
 #include "net/common/QVNET_PktHeader.h"
 #include "net/common/QVNET_RetransmitPkt.h"
 #include "net/common/QVNET_SeqPkt.h"
+#include "support/ClientProbe.h"
+#include "support/FakeClientConnection.h"
 #include "support/RecordBodyBuilder.h"
 #include "support/SettingsText.h"
 #include "support/StdoutCapture.h"
@@ -15,69 +17,15 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
 using CBytes = std::vector<uint8_t>;
 
-// Records the calls; a notified disconnect reports its end while the caller waits, as the
-// real connection does.
-class CFakeConnection final : public IIOCP_ClientConnection {
+// The fake connection, with the retransmission requests it was sent read back.
+class CFakeConnection final : public CFakeClientConnection {
 public:
-    explicit CFakeConnection(IIOCP_ClientReceiver* receiver) : m_pReceiver(receiver) {}
-
-    struct SDisconnect {
-        bool bNotify;
-        bool bImmediate;
-    };
-
-    uint32_t Connect(const char* host, uint16_t port, uint32_t reconnectSeconds) override
-    {
-        std::lock_guard guard(m_Mutex);
-        m_vecConnects.push_back(std::string(host) + ":" + std::to_string(port) + "/" + std::to_string(reconnectSeconds));
-        return 0;
-    }
-    uint32_t Disconnect(bool notify, bool immediate) override
-    {
-        uint32_t result;
-        {
-            std::lock_guard guard(m_Mutex);
-            m_vecDisconnects.push_back({notify, immediate});
-            result = m_nDisconnectResult;
-        }
-        if (result == 0 && notify)
-            m_pReceiver->OnDisconnected(0, 0);
-        return result;
-    }
-    uint32_t Send(const void* packet, uint32_t length) override
-    {
-        std::lock_guard guard(m_Mutex);
-        const auto* bytes = static_cast<const uint8_t*>(packet);
-        m_vecSent.emplace_back(bytes, bytes + length);
-        return 0;
-    }
-
-    void SetDisconnectResult(uint32_t result)
-    {
-        std::lock_guard guard(m_Mutex);
-        m_nDisconnectResult = result;
-    }
-    std::vector<std::string> Connects()
-    {
-        std::lock_guard guard(m_Mutex);
-        return m_vecConnects;
-    }
-    std::vector<SDisconnect> Disconnects()
-    {
-        std::lock_guard guard(m_Mutex);
-        return m_vecDisconnects;
-    }
-    std::vector<CBytes> Sent()
-    {
-        std::lock_guard guard(m_Mutex);
-        return m_vecSent;
-    }
+    using CFakeClientConnection::CFakeClientConnection;
 
     /// The sequence numbers of every retransmission request sent, each checked for its form.
     std::vector<std::vector<uint64_t>> Requests()
@@ -97,27 +45,6 @@ public:
         }
         return requests;
     }
-
-private:
-    IIOCP_ClientReceiver* m_pReceiver;
-    std::mutex m_Mutex;
-    uint32_t m_nDisconnectResult = 0;
-    std::vector<std::string> m_vecConnects;
-    std::vector<SDisconnect> m_vecDisconnects;
-    std::vector<CBytes> m_vecSent;
-};
-
-// Opens the steps of the event loop to the test's thread.
-class CClientProbe : public CQV_Client {
-public:
-    using CQV_Client::ApplyNextPacket;
-    using CQV_Client::CheckStreamStall;
-    using CQV_Client::CStreamCounters;
-    using CQV_Client::GetStreamCounters;
-    using CQV_Client::OnConnectTimer;
-    using CQV_Client::PurgeAppliedPackets;
-    using CQV_Client::RestartConnections;
-    using CQV_Client::SendRetransmitPkt;
 };
 
 inline CBytes SeqPacket(uint8_t id, uint64_t seq, const CBytes& body = {})
