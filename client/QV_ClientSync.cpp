@@ -31,6 +31,10 @@ void CQV_Client::OnReceivePkt(const uint8_t* payload, uint32_t length, uint32_t)
         refusal = length != QVNET_SyncCompletePkt::kSize ? "Bad size of sync complete pkt!" : nullptr;
     else
         refusal = "Server send unknown packet type!";
+    // A snapshot position below the stream's first number would set the last applied one to a
+    // value no packet can follow: the client would wait for ever and call itself synchronised.
+    if (refusal == nullptr && QVNET_StreamHeader::ReadSeq(payload) < kFirstStreamSeq)
+        refusal = "Server send bad snapshot position!";
     if (refusal != nullptr) {
         LogMessage(refusal, LOG_ERR, kReceiveOrigin);
         RequestRestart();

@@ -7,6 +7,7 @@
 // modules; packets are handled on the transport's workers, the stream is sent on the store's
 // threads.
 
+#include "net/common/QVNET_SeqPkt.h"
 #include "net/server/IIOCP_Server.h"
 #include "server/DataFeed.h"
 #include "server/Settings.h"
@@ -69,7 +70,7 @@ protected:
     int32_t DoRun() override;
 
 private:
-    static constexpr uint64_t kFirstSeq = 3;          ///< of each server run, and after an abandoned stream
+    static constexpr uint64_t kFirstSeq = kFirstStreamSeq; ///< of each server run, and after an abandoned stream
     static constexpr uint64_t kHistorySize = 500;     ///< packets kept for retransmission
     static constexpr int64_t kHeartbeatPeriodMs = 250; ///< of an idle stream
 

@@ -8,6 +8,9 @@
 #include <array>
 #include <cstdint>
 
+/// Every server run numbers its stream from here; no packet names a position below it.
+inline constexpr uint64_t kFirstStreamSeq = 3;
+
 template <uint8_t Id>
 struct QVNET_SeqPkt {
     static constexpr uint8_t kId = Id;

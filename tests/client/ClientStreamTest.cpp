@@ -241,6 +241,10 @@ TEST_F(ClientStreamTest, MalformedPacketsAreRefusedWithTheirLineAndRestart)
         {"sync complete of 14 bytes", true, SeqPacket(QVNET_ID_SYNC_COMPLETE, 10, {0}),
          tcp + "Bad size of sync complete pkt!", false},
         {"heartbeat over TCP", true, Heartbeat(10), tcp + "Server send unknown packet type!", false},
+        {"snapshot packet at position 0", true, SeqPacket(QVNET_ID_STREAM, 0, CRecordBodyBuilder().TypeDef(2, "P").Bytes()),
+         tcp + "Server send bad snapshot position!", false},
+        {"sync complete at position 2", true, SeqPacket(QVNET_ID_SYNC_COMPLETE, 2),
+         tcp + "Server send bad snapshot position!", false},
         {"snapshot packet with a bad record", true, SeqPacket(QVNET_ID_STREAM, 10, {0x00}), feed + "Bad token!", true},
     };
     for (const SMalformedCase& c : cases) {
