@@ -119,8 +119,9 @@ private:
     bool OnUDPSinglePktReceived(const uint8_t* packet, uint32_t length);
     bool OnStreamPkt(const uint8_t* packet, uint32_t length);
     bool OnHeartbeatPkt(const uint8_t* packet, uint32_t length);
-    /// Records every number from `top` down that is neither kept nor recorded yet.
-    void RecordMissingPackets(uint64_t top);
+    /// Records every number from `top` down that is neither kept nor recorded yet; false when
+    /// they are too many and a restart was asked for, which ends the datagram's walk.
+    bool RecordMissingPackets(uint64_t top);
     void OnSnapshotPkt(const uint8_t* packet, uint32_t length);
     void OnSyncComplete(uint64_t seq);
     void SendSyncRequest(uint8_t id);

@@ -109,9 +109,8 @@ bool CQV_Client::OnStreamPkt(const uint8_t* packet, uint32_t length)
         else
             PrintDirect("<");
         if (m_nLastApplied != 0 && seq - m_nLastApplied > kReorderTolerance)
-            RecordMissingPackets(m_nHighSeq > kReorderTolerance ? m_nHighSeq - kReorderTolerance : 0);
-        else
-            SignalEventHandle(m_hApplyEvent);
+            return RecordMissingPackets(m_nHighSeq > kReorderTolerance ? m_nHighSeq - kReorderTolerance : 0);
+        SignalEventHandle(m_hApplyEvent);
         return true;
     } catch (const std::exception&) {
         LogMessage("No memory or something terrible is happening - quit!", LOG_ERR, kPacketOrigin);
@@ -134,9 +133,7 @@ bool CQV_Client::OnHeartbeatPkt(const uint8_t* packet, uint32_t length)
     // Every number below the next one has been sent, so those not held are missing, whatever
     // came before: when the heartbeat is the first datagram after the snapshot, only it tells
     // of the packets lost at the tail. The repeats of an idle stream find the scan done.
-    if (next != 0)
-        RecordMissingPackets(next - 1);
-    return true;
+    return next == 0 || RecordMissingPackets(next - 1);
 }
 
 // Every number above the last applied one up to the mark has been examined: it is kept or
@@ -145,11 +142,11 @@ bool CQV_Client::OnHeartbeatPkt(const uint8_t* packet, uint32_t length)
 // carry cannot be repaired: the scan that finds them restarts the connections at once, so that
 // no later look can find the count shrunk by a repair and carry on with a hole nobody recorded;
 // this also stops one wild sequence number from making this thread fill memory.
-void CQV_Client::RecordMissingPackets(uint64_t top)
+bool CQV_Client::RecordMissingPackets(uint64_t top)
 {
     CAutoLock lock(m_csPackets);
     if (m_nLastApplied == 0 || top <= m_nLastApplied)
-        return;
+        return true;
     for (uint64_t seq = top; seq > std::max(m_nLastApplied, m_nScannedTo); --seq) {
         if (m_mapPending.contains(seq) || !m_mapMissing.try_emplace(seq).second)
             continue;
@@ -157,11 +154,12 @@ void CQV_Client::RecordMissingPackets(uint64_t top)
         if (m_mapMissing.size() > kMaxMissing) {
             LogMessage("Network quality too poor to operate! Restarting connections 1!", LOG_ERR, kRetransmitOrigin);
             RequestRestart();
-            return;
+            return false;
         }
     }
     m_nScannedTo = std::max(m_nScannedTo, top);
     SignalEventHandle(m_hRetransmitEvent);
+    return true;
 }
 
 void CQV_Client::SendRetransmitPkt()

@@ -111,14 +111,16 @@ TEST_F(ClientStreamTest, AsksForAMissingPacketSevenTimesAtMost)
 }
 
 struct SGapCase {
-    uint64_t seq; ///< arrives right after packet 10 was applied
+    uint64_t seq;  ///< arrives right after packet 10 was applied
+    uint64_t then; ///< another packet in the same datagram, or 0
     size_t missing;
     bool restart;
 };
 
 TEST_F(ClientStreamTest, GapsTooWideToRepairRestartAndStayBounded)
 {
-    const SGapCase cases[] = {{263, 250, false}, {264, 251, true}, {1000000000, 251, true}};
+    const SGapCase cases[] = {
+        {263, 0, 250, false}, {264, 0, 251, true}, {1000000000, 0, 251, true}, {264, 300, 251, true}};
     for (const SGapCase& c : cases) {
         SCOPED_TRACE(c.seq);
         const size_t shown = Output().size();
@@ -126,7 +128,7 @@ TEST_F(ClientStreamTest, GapsTooWideToRepairRestartAndStayBounded)
         BeginSnapshot(10);
         CompleteSnapshot(10);
         Play("s10");
-        Udp(StreamPacket(c.seq));
+        Udp(c.then == 0 ? StreamPacket(c.seq) : StreamPacket(c.seq) + StreamPacket(c.then));
         EXPECT_EQ(m_Client.GetStreamCounters().nMissing, c.missing);
         EXPECT_EQ(std::ranges::count(Trace(Output().substr(shown)), 'x'), static_cast<ptrdiff_t>(c.missing));
         m_Client.SendRetransmitPkt();
