@@ -4,9 +4,9 @@
 #include "platform/Console.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 
 namespace {
@@ -94,16 +94,19 @@ std::string FormatString(const char* format, ...)
 
 std::string FormatTimestamp(uint64_t fileTime)
 {
+    using namespace std::chrono;
     const uint64_t sinceUnix = fileTime >= platform::kFileTimeUnixEpoch ? fileTime - platform::kFileTimeUnixEpoch : 0;
-    const time_t seconds = static_cast<time_t>(sinceUnix / 10000000u);
+    // The calendar of the standard library: the C library's UTC conversion differs per system.
+    const sys_seconds seconds{std::chrono::seconds{static_cast<int64_t>(sinceUnix / 10000000u)}};
+    const sys_days day = floor<days>(seconds);
+    const year_month_day date{day};
+    const hh_mm_ss<std::chrono::seconds> time{seconds - day};
     const unsigned millis = static_cast<unsigned>((sinceUnix / 10000u) % 1000u);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
     char text[64];
-    std::snprintf(text, sizeof text, "%04u/%02u/%02u %02u:%02u:%02u.%03u", static_cast<unsigned>(utc.tm_year + 1900),
-                  static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
-                  static_cast<unsigned>(utc.tm_hour), static_cast<unsigned>(utc.tm_min),
-                  static_cast<unsigned>(utc.tm_sec), millis);
+    std::snprintf(text, sizeof text, "%04d/%02u/%02u %02u:%02u:%02u.%03u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<unsigned>(time.hours().count()), static_cast<unsigned>(time.minutes().count()),
+                  static_cast<unsigned>(time.seconds().count()), millis);
     return text;
 }
 

@@ -24,7 +24,7 @@ std::string MakeSettingsFileName(const std::string& exePath)
     if (exePath.empty())
         return std::string();
     const size_t dot = exePath.rfind('.');
-    const size_t slash = exePath.rfind('/');
+    const size_t slash = platform::FindLastPathSeparator(exePath);
     const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
     return (hasExtension ? exePath.substr(0, dot) : exePath) + ".ini";
 }

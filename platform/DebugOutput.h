@@ -6,8 +6,8 @@
 
 namespace platform {
 
-/// Writes the text as one line to standard error (a line break is added when it has none).
-/// Any thread; one call is one write.
+/// Writes the text as one line to standard error (a line break is added when it has none), and
+/// on Windows to an attached debugger too. Any thread; one call is one write.
 void OutputDebugText(std::string_view text);
 
 } // namespace platform

@@ -26,9 +26,9 @@ public:
     bool Consume() override;
 
 private:
-    Event(int fd, ResetMode mode);
+    Event(int handle, ResetMode mode);
 
-    int m_fd;
+    int m_handle; ///< the descriptor or handle GetDescriptor gives
     ResetMode m_mode;
 };
 

@@ -7,31 +7,14 @@
 
 #include "platform/Socket.h"
 
+// OperationState, the engine's record of an outstanding operation, meaningless to the caller:
+// each backend lays it out for its own engine in its folder, which the build puts on the
+// include path.
+#include "OperationState.h"
+
 #include <cstdint>
 
 namespace platform {
-
-namespace detail {
-class PortCore;
-class SocketContext;
-}
-
-struct OVERLAPPED;
-
-/// The engine's record of an outstanding operation; meaningless to the caller.
-struct OperationState {
-    OVERLAPPED* pNext;       ///< the next in its socket's queue, then in the port's queue
-    detail::PortCore* pPort; ///< the port the completion goes to (one reference held)
-    uintptr_t nKey;          ///< its completion key
-    uint8_t* pBuffer;
-    uint32_t nLength;
-    uint32_t nDone;          ///< bytes of a send already handed to the system
-    SocketAddressV4 address; ///< destination of a send-to
-    detail::SocketContext* pAcceptor; ///< the socket an accept gives its connection to
-    uint32_t nAddressArea;   ///< accept: bytes after the received data for each address
-    uint8_t nKind;
-    uint64_t nPacketOrder;   ///< its place among the port's queued packets
-};
 
 struct OVERLAPPED {
     OperationState Internal;

@@ -25,8 +25,9 @@ namespace platform {
 /// later; a connection whose accept was closed meanwhile goes to the next accept, never lost.
 bool StartAccept(SOCKET listenSocket, SOCKET acceptSocket, void* buffer, uint32_t receiveLength,
                  uint32_t addressArea, OVERLAPPED* overlapped);
-/// Minimum addressArea of StartAccept.
-inline constexpr uint32_t kAcceptAddressArea = sizeof(SocketAddressV4);
+/// Minimum addressArea of StartAccept: room for the system's own form of an address, which on
+/// Windows is 16 bytes longer than an IPv4 socket address.
+inline constexpr uint32_t kAcceptAddressArea = 32;
 
 /// The addresses a completed accept stored behind its received bytes.
 void GetAcceptAddresses(const void* buffer, uint32_t receiveLength, uint32_t addressArea,

@@ -16,4 +16,8 @@ uint32_t GetCurrentProcessId();
 /// Number of processors online, at least 1. Any thread.
 uint32_t GetProcessorCount();
 
+/// Where the last folder separator of a path is ('/' on Linux, '/' or '\\' on Windows);
+/// std::string::npos when the path has none. Any thread.
+size_t FindLastPathSeparator(const std::string& path);
+
 } // namespace platform

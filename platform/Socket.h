@@ -25,7 +25,8 @@ struct SocketAddressV4 {
     bool operator==(const SocketAddressV4&) const = default;
 };
 
-/// Socket library start-up; there is nothing to start on this platform. Any thread.
+/// Socket library start-up: Winsock's on Windows (every socket call of the layer also starts
+/// it when needed), nothing on Linux. Any thread.
 bool StartupSockets();
 
 /// A non-blocking TCP socket that child processes do not inherit. Any thread.
@@ -41,9 +42,11 @@ SOCKET CreateUdpSocket();
 /// handle while the first runs waits for it, then fails with 10038. Any thread.
 bool CloseSocket(SOCKET s);
 
-/// A TCP socket takes SO_REUSEADDR first, so that a listener binds at once to a port that
-/// connections closed just before still hold (Linux never lets two listeners share a port
-/// this way). Any thread, for this and every call below.
+/// A TCP socket takes SO_REUSEADDR first on Linux, so that a listener binds at once to a port
+/// that connections closed just before still hold (Linux never lets two listeners share a port
+/// this way); on Windows, where those connections never block a bind, it takes
+/// SO_EXCLUSIVEADDRUSE, so that no other socket can share its port. Any thread, for this and
+/// every call below.
 bool BindSocket(SOCKET s, SocketAddressV4 local);
 /// Listens with the system's largest backlog.
 bool ListenSocket(SOCKET s);

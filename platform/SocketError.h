@@ -2,6 +2,8 @@
 // Socket error numbers. Code above the platform layer sees only the Winsock numbers, so the
 // network error table translates them unchanged; errno never leaves the layer.
 
+#include <cstdint>
+
 namespace platform {
 
 // The numbers code above the layer tests for by name.
@@ -29,6 +31,10 @@ inline constexpr int kUnmappedErrorBit = 1 << 29;
 
 /// The Winsock number for an errno value (0 for 0). Any thread.
 int WinsockErrorFromErrno(int errnoValue);
+
+/// The Winsock number for a system error number (GetLastSystemError): an errno on Linux, the
+/// same number on Windows, whose socket errors are system errors. Any thread.
+int WinsockErrorFromSystemError(uint32_t systemError);
 
 /// The calling thread's last socket error, a Winsock number. Any thread.
 int GetLastSocketError();

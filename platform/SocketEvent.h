@@ -12,7 +12,6 @@
 #include "platform/Socket.h"
 #include "platform/WaitObject.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -51,21 +50,11 @@ public:
     bool Consume() override;
 
 private:
-    enum class Phase { Idle, Connecting, Open };
+    struct State; ///< the backend's: the socket watched and how
 
-    explicit SocketEvent(int epollFd);
-    bool Watch(int fd, uint32_t epollEvents);
-    void ReportConnect(int fd, NetworkEvents* events);
-    void ReportOpen(int fd, NetworkEvents* events);
+    explicit SocketEvent(std::unique_ptr<State> state);
 
-    const int m_nEpoll;
-    SOCKET m_socket = INVALID_SOCKET;
-    int m_nWatchedFd = -1; ///< registered in m_nEpoll, or -1
-    uint32_t m_nMask = 0;
-    bool m_bDatagram = false;
-    Phase m_phase = Phase::Idle;
-    /// A wait took the signal since the last Enumerate.
-    std::atomic<bool> m_bSignalled{false};
+    const std::unique_ptr<State> m_state;
 };
 
 } // namespace platform

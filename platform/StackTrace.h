@@ -10,6 +10,9 @@ namespace platform {
 /// Where a fault happened: the walk of a crashed thread starts at this instruction.
 struct FaultContext {
     uint64_t instructionPointer = 0;
+    /// The system's record of the crashed thread's registers where it hands one over (a
+    /// Windows CONTEXT); null on Linux.
+    const void* systemContext = nullptr;
 };
 
 /// One frame of a walk. The symbol is empty when nothing is known about the address; the

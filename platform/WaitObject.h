@@ -13,7 +13,9 @@ public:
     WaitObject(const WaitObject&) = delete;
     WaitObject& operator=(const WaitObject&) = delete;
 
-    /// The descriptor that polls readable while the object may be signalled. Any thread.
+    /// What a wait watches: on Linux a descriptor that polls readable while the object may be
+    /// signalled, on Windows the object's handle (whose value always fits in 32 bits, sign
+    /// extended). Any thread.
     virtual int GetDescriptor() const = 0;
     /// Takes the signal for the wait that chose this object: true when it was signalled (an
     /// auto-reset object is reset by it), false when another waiter was first. Any thread.

@@ -29,9 +29,9 @@ public:
     bool Consume() override;
 
 private:
-    WaitableTimer(int fd, ResetMode mode);
+    WaitableTimer(int handle, ResetMode mode);
 
-    int m_fd;
+    int m_handle; ///< the descriptor or handle GetDescriptor gives
     ResetMode m_mode;
 };
 

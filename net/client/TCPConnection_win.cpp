@@ -29,7 +29,7 @@ uint32_t WaitMonitored(platform::WaitObject* const* handles, uint32_t count, uin
 
 void LogWaitFailure()
 {
-    const int error = platform::WinsockErrorFromErrno(static_cast<int>(platform::GetLastSystemError()));
+    const int error = platform::WinsockErrorFromSystemError(platform::GetLastSystemError());
     LogFormatted(kThreadOrigin, LOG_ERR, "WSAWaitForMultipleEvents() failed : %s",
                  GetSocketErrorText(static_cast<uint32_t>(error)));
 }

@@ -43,13 +43,4 @@ bool CompletionPort::Dequeue(CompletionPacket& packet, uint32_t timeoutMs)
     return m_pCore->GetQueue().Take(packet, timeoutMs);
 }
 
-bool GetOverlappedResult(const OVERLAPPED& overlapped, uint32_t* bytes)
-{
-    *bytes = overlapped.nBytes;
-    if (overlapped.nResult == 0)
-        return true;
-    SetLastSocketError(static_cast<int>(overlapped.nResult));
-    return false;
-}
-
 } // namespace platform

@@ -20,33 +20,33 @@ std::unique_ptr<Event> Event::Create(ResetMode mode)
     return std::unique_ptr<Event>(new Event(fd, mode));
 }
 
-Event::Event(int fd, ResetMode mode) : m_fd(fd), m_mode(mode) {}
+Event::Event(int handle, ResetMode mode) : m_handle(handle), m_mode(mode) {}
 
 Event::~Event()
 {
-    linux_detail::CloseDescriptor(m_fd);
+    linux_detail::CloseDescriptor(m_handle);
 }
 
 bool Event::Set()
 {
-    return linux_detail::AddToCounter(m_fd);
+    return linux_detail::AddToCounter(m_handle);
 }
 
 bool Event::Reset()
 {
-    return linux_detail::TakeCounter(m_fd) != CounterRead::Failed;
+    return linux_detail::TakeCounter(m_handle) != CounterRead::Failed;
 }
 
 int Event::GetDescriptor() const
 {
-    return m_fd;
+    return m_handle;
 }
 
 bool Event::Consume()
 {
     if (m_mode == ResetMode::Manual)
         return true;
-    return linux_detail::TakeCounter(m_fd) == CounterRead::Taken;
+    return linux_detail::TakeCounter(m_handle) == CounterRead::Taken;
 }
 
 } // namespace platform

@@ -20,6 +20,11 @@ uint32_t GetCurrentProcessId()
     return static_cast<uint32_t>(::getpid());
 }
 
+size_t FindLastPathSeparator(const std::string& path)
+{
+    return path.rfind('/');
+}
+
 uint32_t GetProcessorCount()
 {
     const long count = ::sysconf(_SC_NPROCESSORS_ONLN);

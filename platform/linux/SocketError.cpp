@@ -4,12 +4,6 @@
 
 namespace platform {
 
-namespace {
-
-thread_local int t_nLastSocketError = 0;
-
-} // namespace
-
 int WinsockErrorFromErrno(int errnoValue)
 {
     switch (errnoValue) {
@@ -67,14 +61,9 @@ int WinsockErrorFromErrno(int errnoValue)
     }
 }
 
-int GetLastSocketError()
+int WinsockErrorFromSystemError(uint32_t systemError)
 {
-    return t_nLastSocketError;
-}
-
-void SetLastSocketError(int winsockError)
-{
-    t_nLastSocketError = winsockError;
+    return WinsockErrorFromErrno(static_cast<int>(systemError));
 }
 
 } // namespace platform

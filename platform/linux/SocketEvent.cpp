@@ -5,11 +5,13 @@
 #include "platform/linux/SocketContext.h"
 #include "platform/linux/SocketTable.h"
 
+#include <atomic>
 #include <cerrno>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 // The descriptor is an epoll set holding the watched socket level-triggered, so it polls
 // readable exactly while Enumerate has something to report. A stream socket joins the set
@@ -37,6 +39,27 @@ short PollNow(int fd, short events)
 
 } // namespace
 
+struct SocketEvent::State {
+    enum class Phase { Idle, Connecting, Open };
+
+    explicit State(int epollFd) : epoll(epollFd) {}
+    ~State() { ::close(epoll); }
+
+    bool Watch(int fd, uint32_t epollEvents);
+    void ReportConnect(int fd, NetworkEvents* events);
+    void ReportOpen(int fd, NetworkEvents* events);
+    void Reset();
+
+    const int epoll;
+    SOCKET socket = INVALID_SOCKET;
+    int watchedFd = -1; ///< registered in epoll, or -1
+    uint32_t mask = 0;
+    bool datagram = false;
+    Phase phase = Phase::Idle;
+    /// A wait took the signal since the last Enumerate.
+    std::atomic<bool> signalled{false};
+};
+
 std::unique_ptr<SocketEvent> SocketEvent::Create()
 {
     const int fd = ::epoll_create1(EPOLL_CLOEXEC);
@@ -44,15 +67,12 @@ std::unique_ptr<SocketEvent> SocketEvent::Create()
         SetLastSocketError(WinsockErrorFromErrno(errno));
         return nullptr;
     }
-    return std::unique_ptr<SocketEvent>(new SocketEvent(fd));
+    return std::unique_ptr<SocketEvent>(new SocketEvent(std::make_unique<State>(fd)));
 }
 
-SocketEvent::SocketEvent(int epollFd) : m_nEpoll(epollFd) {}
+SocketEvent::SocketEvent(std::unique_ptr<State> state) : m_state(std::move(state)) {}
 
-SocketEvent::~SocketEvent()
-{
-    ::close(m_nEpoll);
-}
+SocketEvent::~SocketEvent() = default;
 
 bool SocketEvent::Select(SOCKET s, uint32_t mask)
 {
@@ -60,24 +80,24 @@ bool SocketEvent::Select(SOCKET s, uint32_t mask)
     auto socket = SocketTable::Instance().Find(s);
     if (!socket)
         return Fail(kWsaENotSock);
-    m_socket = s;
-    m_nMask = mask;
-    m_bDatagram = socket->IsDatagram();
-    if (!m_bDatagram)
+    m_state->socket = s;
+    m_state->mask = mask;
+    m_state->datagram = socket->IsDatagram();
+    if (!m_state->datagram)
         return true;
     return socket->WithDescriptor([&](int fd) {
-        if (!Watch(fd, EPOLLIN))
+        if (!m_state->Watch(fd, EPOLLIN))
             return false;
-        m_phase = Phase::Open;
+        m_state->phase = State::Phase::Open;
         return true;
     });
 }
 
 bool SocketEvent::StartConnect(SocketAddressV4 remote)
 {
-    if (m_phase != Phase::Idle || m_bDatagram)
+    if (m_state->phase != State::Phase::Idle || m_state->datagram)
         return Fail(kWsaEInval);
-    auto socket = SocketTable::Instance().Find(m_socket);
+    auto socket = SocketTable::Instance().Find(m_state->socket);
     if (!socket)
         return Fail(kWsaENotSock);
     const sockaddr_in to = detail::ToSockaddr(remote);
@@ -86,9 +106,9 @@ bool SocketEvent::StartConnect(SocketAddressV4 remote)
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS &&
             errno != EINTR)
             return Fail(WinsockErrorFromErrno(errno));
-        if (!Watch(fd, EPOLLOUT))
+        if (!m_state->Watch(fd, EPOLLOUT))
             return false;
-        m_phase = Phase::Connecting;
+        m_state->phase = State::Phase::Connecting;
         return true;
     });
 }
@@ -96,25 +116,25 @@ bool SocketEvent::StartConnect(SocketAddressV4 remote)
 bool SocketEvent::Enumerate(NetworkEvents* events)
 {
     *events = NetworkEvents{};
-    if (m_phase == Phase::Idle)
+    if (m_state->phase == State::Phase::Idle)
         return true;
-    auto socket = SocketTable::Instance().Find(m_socket);
+    auto socket = SocketTable::Instance().Find(m_state->socket);
     if (!socket)
         return Fail(kWsaENotSock);
-    const bool signalled = m_bSignalled.exchange(false);
+    const bool signalled = m_state->signalled.exchange(false);
     return socket->WithDescriptor([&](int fd) {
-        if (m_phase == Phase::Connecting)
-            ReportConnect(fd, events);
-        if (m_phase == Phase::Open && m_bDatagram && signalled)
+        if (m_state->phase == State::Phase::Connecting)
+            m_state->ReportConnect(fd, events);
+        if (m_state->phase == State::Phase::Open && m_state->datagram && signalled)
             events->events |= FD_READ; // readable is all a datagram socket is watched for
-        else if (m_phase == Phase::Open)
-            ReportOpen(fd, events);
-        events->events &= m_nMask;
+        else if (m_state->phase == State::Phase::Open)
+            m_state->ReportOpen(fd, events);
+        events->events &= m_state->mask;
         return true;
     });
 }
 
-void SocketEvent::ReportConnect(int fd, NetworkEvents* events)
+void SocketEvent::State::ReportConnect(int fd, NetworkEvents* events)
 {
     if (PollNow(fd, POLLOUT) == 0)
         return;
@@ -125,7 +145,7 @@ void SocketEvent::ReportConnect(int fd, NetworkEvents* events)
     events->events |= FD_CONNECT;
     events->connectError = WinsockErrorFromErrno(error);
     if (error == 0 && Watch(fd, EPOLLIN | EPOLLRDHUP)) {
-        m_phase = Phase::Open;
+        phase = Phase::Open;
         return;
     }
     if (error == 0)
@@ -133,50 +153,55 @@ void SocketEvent::ReportConnect(int fd, NetworkEvents* events)
     Reset();
 }
 
-void SocketEvent::ReportOpen(int fd, NetworkEvents* events)
+void SocketEvent::State::ReportOpen(int fd, NetworkEvents* events)
 {
     const short ready = PollNow(fd, POLLIN | POLLRDHUP);
     if (ready == 0)
         return;
     // An error or the end is collected by the read, which reports it.
     events->events |= FD_READ;
-    if (!m_bDatagram && (ready & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+    if (!datagram && (ready & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
         events->events |= FD_CLOSE;
         Reset(); // the end is reported once
     }
 }
 
-bool SocketEvent::Watch(int fd, uint32_t epollEvents)
+bool SocketEvent::State::Watch(int fd, uint32_t epollEvents)
 {
     epoll_event event{};
     event.events = epollEvents;
     event.data.fd = fd;
-    const int op = fd == m_nWatchedFd ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (::epoll_ctl(m_nEpoll, op, fd, &event) != 0)
+    const int op = fd == watchedFd ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(epoll, op, fd, &event) != 0)
         return Fail(WinsockErrorFromErrno(errno));
-    m_nWatchedFd = fd;
+    watchedFd = fd;
     return true;
+}
+
+void SocketEvent::State::Reset()
+{
+    signalled = false;
+    // The socket may be closed already, which took it out of the set.
+    if (watchedFd >= 0)
+        ::epoll_ctl(epoll, EPOLL_CTL_DEL, watchedFd, nullptr);
+    watchedFd = -1;
+    phase = Phase::Idle;
 }
 
 void SocketEvent::Reset()
 {
-    m_bSignalled = false;
-    // The socket may be closed already, which took it out of the set.
-    if (m_nWatchedFd >= 0)
-        ::epoll_ctl(m_nEpoll, EPOLL_CTL_DEL, m_nWatchedFd, nullptr);
-    m_nWatchedFd = -1;
-    m_phase = Phase::Idle;
+    m_state->Reset();
 }
 
 int SocketEvent::GetDescriptor() const
 {
-    return m_nEpoll;
+    return m_state->epoll;
 }
 
 bool SocketEvent::Consume()
 {
     // Enumerate resets what it reports; this only saves it a look at a datagram socket.
-    m_bSignalled = true;
+    m_state->signalled = true;
     return true;
 }
 

@@ -4,21 +4,6 @@
 #include <cstring>
 
 namespace platform {
-namespace {
-
-thread_local uint32_t t_lastError = 0;
-
-} // namespace
-
-uint32_t GetLastSystemError()
-{
-    return t_lastError;
-}
-
-void SetLastSystemError(uint32_t code)
-{
-    t_lastError = code;
-}
 
 std::string GetSystemErrorMessage(uint32_t code)
 {

@@ -32,11 +32,11 @@ std::unique_ptr<WaitableTimer> WaitableTimer::Create(ResetMode mode)
     return std::unique_ptr<WaitableTimer>(new WaitableTimer(fd, mode));
 }
 
-WaitableTimer::WaitableTimer(int fd, ResetMode mode) : m_fd(fd), m_mode(mode) {}
+WaitableTimer::WaitableTimer(int handle, ResetMode mode) : m_handle(handle), m_mode(mode) {}
 
 WaitableTimer::~WaitableTimer()
 {
-    linux_detail::CloseDescriptor(m_fd);
+    linux_detail::CloseDescriptor(m_handle);
 }
 
 bool WaitableTimer::Start(int64_t delayMs)
@@ -48,24 +48,24 @@ bool WaitableTimer::Start(int64_t delayMs)
         spec.it_value.tv_sec = static_cast<time_t>(delayMs / 1000);
         spec.it_value.tv_nsec = static_cast<long>(delayMs % 1000) * 1000000L;
     }
-    return SetTime(m_fd, spec);
+    return SetTime(m_handle, spec);
 }
 
 bool WaitableTimer::Cancel()
 {
-    return SetTime(m_fd, itimerspec{});
+    return SetTime(m_handle, itimerspec{});
 }
 
 int WaitableTimer::GetDescriptor() const
 {
-    return m_fd;
+    return m_handle;
 }
 
 bool WaitableTimer::Consume()
 {
     if (m_mode == ResetMode::Manual)
         return true;
-    return linux_detail::TakeCounter(m_fd) == linux_detail::CounterRead::Taken;
+    return linux_detail::TakeCounter(m_handle) == linux_detail::CounterRead::Taken;
 }
 
 } // namespace platform

@@ -1,0 +1,62 @@
+#include "platform/SocketError.h"
+
+#include <cerrno>
+
+namespace platform {
+
+// The C runtime's errno values of Windows, for the few calls that report through errno.
+int WinsockErrorFromErrno(int errnoValue)
+{
+    switch (errnoValue) {
+    case 0: return 0;
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES:
+    case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE:
+    case ENFILE: return 10024;
+    case EAGAIN:
+    case EWOULDBLOCK: return 10035;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case EOPNOTSUPP: return 10045;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL:
+    case ENODEV: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED:
+    case EPROTO: return 10053;
+    case ECONNRESET:
+    case EPIPE: return 10054;
+    case ENOBUFS: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    case ECANCELED: return kErrorOperationAborted;
+    default: return kUnmappedErrorBit | errnoValue;
+    }
+}
+
+int WinsockErrorFromSystemError(uint32_t systemError)
+{
+    return static_cast<int>(systemError);
+}
+
+} // namespace platform
