@@ -4,20 +4,24 @@
 # it). The feed fills the server's store and changes it for a while; then the clients' copies
 # are saved and compared with each other and with a third client that joins afterwards.
 # On failure the work folder (logs and exports) is kept and its path printed.
-#   scripts/demo.sh [--loss PERCENT] [--duration SECONDS]
+#   scripts/demo.sh [--loss PERCENT] [--duration SECONDS] [--windows | --mixed]
 #     --loss      share of multicast datagrams dropped on arrival while the feed runs (0-99)
 #     --duration  seconds the feed keeps changing the store after its population (default 15)
+#     --windows   the Windows build of both programs, run under Wine
+#     --mixed     the Linux server with the Windows build's clients under Wine
 # Exits 0 when the three copies are identical, 1 when anything differs or fails.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 loss=0
 duration=15
+builds=linux
 while [ $# -gt 0 ]; do
   case "$1" in
     --loss) loss=${2:?--loss takes a number}; shift 2 ;;
     --duration) duration=${2:?--duration takes a number}; shift 2 ;;
-    *) echo "usage: $0 [--loss PERCENT] [--duration SECONDS]" >&2; exit 2 ;;
+    --windows | --mixed) builds=${1#--}; shift ;;
+    *) echo "usage: $0 [--loss PERCENT] [--duration SECONDS] [--windows | --mixed]" >&2; exit 2 ;;
   esac
 done
 case "$loss" in "" | *[!0-9]*) echo "--loss takes a whole number" >&2; exit 2 ;; esac
@@ -27,11 +31,27 @@ case "$duration" in "" | *[!0-9]*) echo "--duration takes a whole number" >&2; e
 if [ "${QV_IN_NETNS:-}" != "1" ]; then
   # shellcheck source=scripts/prepare.sh
   . "$top/scripts/prepare.sh"
-  qv_prepare build
-  qv_build build QV_Server QV_Client
-  exec "$top/scripts/netns-run" "$top/scripts/demo.sh" --loss "$loss" --duration "$duration"
+  again=("$top/scripts/demo.sh" --loss "$loss" --duration "$duration")
+  if [ "$builds" != windows ]; then
+    qv_prepare build
+    qv_build build QV_Server QV_Client
+  fi
+  if [ "$builds" = linux ]; then
+    exec "$top/scripts/netns-run" "${again[@]}"
+  fi
+  qv_prepare_windows build-windows
+  qv_build build-windows QV_Server QV_Client
+  # Wine's server makes the programs' sockets: it runs inside the namespace too.
+  exec "$top/scripts/netns-run" "$top/scripts/wine-run" "$top/build-windows" "${again[@]}" "--$builds"
 fi
 
+# Where each program comes from: the Linux build, or the Windows build run under Wine.
+server_build=linux
+client_build=linux
+case "$builds" in
+  windows) server_build=windows; client_build=windows ;;
+  mixed) client_build=windows ;;
+esac
 bin="$top/build/bin"
 work=$(mktemp -d /tmp/qv-demo.XXXXXX)
 pids=()
@@ -55,13 +75,19 @@ fail() {
 # start NAME PROGRAM: the program copied beside its sample settings into a folder of its own,
 # its keys read from a pipe that the demo holds open, its output in NAME/out.log.
 start() {
-  local name=$1 program=$2 dir="$work/$1" fd
+  local name=$1 program=$2 dir="$work/$1" fd from=$3 run
   mkdir -p "$dir"
-  cp "$bin/$program" "$bin/$program.ini" "$dir/"
+  if [ "$from" = windows ]; then
+    cp "$top/build-windows/bin/$program.exe" "$top/build-windows/bin/$program.ini" "$dir/"
+    run=("$QV_WINE" "$dir/$program.exe")
+  else
+    cp "$bin/$program" "$bin/$program.ini" "$dir/"
+    run=("$dir/$program")
+  fi
   mkfifo "$dir/keys"
   (
     for fd in "${key_fds[@]}"; do eval "exec $fd>&-"; done # the other programs' key pipes
-    exec "$dir/$program" < "$dir/keys" > "$dir/out.log" 2>&1
+    exec "${run[@]}" < "$dir/keys" > "$dir/out.log" 2>&1
   ) &
   pids+=($!)
   printf -v "pid_$name" %s "$!"
@@ -114,12 +140,12 @@ $(tail -20 "$work/$1/out.log")"
   done
 }
 
-say "QV_Server and two QV_Clients with the sample settings, in $work"
-start server QV_Server
+say "QV_Server ($server_build build) and two QV_Clients ($client_build build) with the sample settings, in $work"
+start server QV_Server "$server_build"
 wait_for server "Network server started!" 30
 t0=$(ms_now)
-start client1 QV_Client
-start client2 QV_Client
+start client1 QV_Client "$client_build"
+start client2 QV_Client "$client_build"
 wait_for client1 "Sync complete" 30
 wait_for client2 "Sync complete" 30
 say "Both clients synchronised with the empty store in $(( $(ms_now) - t0 )) ms"
@@ -144,7 +170,7 @@ if [ "$loss" -gt 0 ]; then nft delete table ip "$table"; fi
 
 say "A third client joins after the feed"
 t0=$(ms_now)
-start client3 QV_Client
+start client3 QV_Client "$client_build"
 wait_for client3 "Sync complete" 60
 sync_ms=$(( $(ms_now) - t0 ))
 

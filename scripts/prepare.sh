@@ -2,6 +2,8 @@
 #   qv_install PACKAGE...                  installs the Debian packages that are missing (as root)
 #   qv_prepare BUILD_DIR [CMAKE_ARGS...]   installs the project's packages and configures the
 #                                          project in BUILD_DIR
+#   qv_prepare_windows BUILD_DIR           the same for the Windows cross build (MinGW-w64, with
+#                                          GoogleTest from its Debian source, and Wine to run it)
 #   qv_build BUILD_DIR [TARGET...]         builds the targets there, or everything
 # BUILD_DIR is relative to the top folder.
 
@@ -28,6 +30,16 @@ qv_prepare() {
   top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   qv_install cmake ninja-build g++ libgtest-dev libdw-dev iproute2 nftables util-linux
   cmake -S "$top" -B "$top/$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
+}
+
+qv_prepare_windows() {
+  local build=$1
+  shift
+  local top
+  top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  qv_install cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 iproute2 nftables util-linux
+  cmake -S "$top" -B "$top/$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DQV_GTEST_SOURCE=/usr/src/googletest "$@"
 }
 
 qv_build() {

@@ -36,11 +36,13 @@ void Lookup(::SOCKET s, GUID id, Function* function)
         ::closesocket(s);
         return kNoNativeSocket;
     }
-    if (datagram) {
-        BOOL report = FALSE;
-        DWORD bytes = 0;
-        ::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &bytes, nullptr, nullptr);
+    if (!datagram) {
+        GetExtensions(s);
+        return s;
     }
+    BOOL report = FALSE;
+    DWORD bytes = 0;
+    ::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &bytes, nullptr, nullptr);
     return s;
 }
 
@@ -51,6 +53,7 @@ const Extensions& GetExtensions(::SOCKET tcpSocket)
     std::call_once(once, [tcpSocket] {
         Lookup(tcpSocket, WSAID_ACCEPTEX, &extensions.acceptEx);
         Lookup(tcpSocket, WSAID_DISCONNECTEX, &extensions.disconnectEx);
+        Lookup(tcpSocket, WSAID_GETACCEPTEXSOCKADDRS, &extensions.getAcceptExSockaddrs);
     });
     return extensions;
 }

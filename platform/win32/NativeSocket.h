@@ -1,6 +1,7 @@
 #pragma once
 // The system sockets behind the layer's socket objects, and the Winsock extensions that only a
-// socket can hand out (AcceptEx, DisconnectEx).
+// socket can hand out (AcceptEx, DisconnectEx, GetAcceptExSockaddrs: Wine's exported one of
+// mswsock finds no addresses).
 
 #include "platform/win32/WinApi.h"
 
@@ -14,10 +15,11 @@ namespace platform::win32 {
 struct Extensions {
     LPFN_ACCEPTEX acceptEx = nullptr;
     LPFN_DISCONNECTEX disconnectEx = nullptr;
+    LPFN_GETACCEPTEXSOCKADDRS getAcceptExSockaddrs = nullptr;
 };
 
-/// The extensions, looked up once through the first TCP socket that asks; null members where
-/// the system has none. Any thread.
+/// The extensions, looked up once through the first TCP socket (CreateNativeSocket asks for
+/// them); null members where the system has none. Any thread.
 const Extensions& GetExtensions(::SOCKET tcpSocket);
 
 } // namespace platform::win32

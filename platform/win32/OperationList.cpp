@@ -76,7 +76,7 @@ bool OperationList::HoldsAny(const SocketContext* socket)
     return false;
 }
 
-void OperationList::Settle(const SocketContext* socket)
+void OperationList::Settle(SocketContext* socket)
 {
     std::unique_lock lock(m_mutex);
     while (HoldsAny(socket)) {
@@ -92,6 +92,8 @@ void OperationList::Settle(const SocketContext* socket)
             continue;
         if (SystemOverlapped(op)->Internal != 0 && state.nEnding == static_cast<uint8_t>(EngineEnding::System))
             state.nEnding = static_cast<uint8_t>(EngineEnding::Aborted);
+        if (KindOf(*op) == OperationKind::Receive && state.pSocket == socket)
+            state.pSocket->OnReceiveDone();
         if (state.pListener == socket && state.pSocket != socket) {
             state.pListener = nullptr; // its accepting socket still waits for its packet
             continue;
@@ -124,6 +126,8 @@ void OperationList::Finish(OVERLAPPED* op, uint32_t systemError, uint32_t bytes)
         if (state.pSocket != nullptr)
             state.pSocket->OnAccepted();
     }
+    if (KindOf(*op) == OperationKind::Receive && state.pSocket != nullptr)
+        state.pSocket->OnReceiveDone();
     op->nResult = result;
     op->nBytes = bytes;
     UnlinkLocked(op);

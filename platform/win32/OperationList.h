@@ -25,7 +25,7 @@ public:
     void CancelAccepts(const SocketContext* acceptor);
     /// Waits until the system holds no operation of the socket (as its socket or as an
     /// accept's listener), then detaches them: each that failed ends with 995.
-    void Settle(const SocketContext* socket);
+    void Settle(SocketContext* socket);
     /// Takes a dequeued operation out and tells how it ends: the result and bytes it reports.
     void Finish(OVERLAPPED* op, uint32_t systemError, uint32_t bytes);
 

@@ -1,6 +1,7 @@
 #include "platform/OverlappedSocket.h"
 
 #include "platform/SocketError.h"
+#include "platform/win32/NativeSocket.h"
 #include "platform/win32/SocketAddress.h"
 #include "platform/win32/SocketLookup.h"
 
@@ -44,11 +45,15 @@ void GetAcceptAddresses(const void* buffer, uint32_t receiveLength, uint32_t add
 {
     *local = {};
     *peer = {};
+    // Known since the first TCP socket was made, before the accept that filled the buffer.
+    const LPFN_GETACCEPTEXSOCKADDRS parse = win32::GetExtensions(win32::kNoNativeSocket).getAcceptExSockaddrs;
+    if (parse == nullptr)
+        return;
     sockaddr* localAddress = nullptr;
     sockaddr* peerAddress = nullptr;
     int localLength = 0;
     int peerLength = 0;
-    ::GetAcceptExSockaddrs(const_cast<void*>(buffer), receiveLength, addressArea, addressArea, &localAddress, &localLength,
+    parse(const_cast<void*>(buffer), receiveLength, addressArea, addressArea, &localAddress, &localLength,
           &peerAddress, &peerLength);
     if (localAddress != nullptr && localAddress->sa_family == AF_INET)
         *local = FromSockaddr(localAddress);

@@ -130,12 +130,18 @@ bool SocketContext::StartReceive(OVERLAPPED* op, void* buffer, uint32_t length)
     std::lock_guard lock(m_mutex);
     if (!CanStartLocked())
         return false;
+    if (m_bReceiving.exchange(true, std::memory_order_acq_rel))
+        return Fail(kWsaEInval);
     Prepare(op, OperationKind::Receive, m_nKey);
-    return IssueLocked(op, [&](::OVERLAPPED* call) {
+    const bool started = IssueLocked(op, [&](::OVERLAPPED* call) {
         WSABUF part{length, static_cast<char*>(buffer)};
         DWORD* flags = reinterpret_cast<DWORD*>(&op->Internal.nFlags);
         return ::WSARecv(m_native, &part, 1, nullptr, flags, call, nullptr) == 0 ? 0 : ::WSAGetLastError();
     });
+    // A receive the engine completed itself is over already.
+    if (!started || !op->Internal.bListed)
+        m_bReceiving.store(false, std::memory_order_release);
+    return started;
 }
 
 bool SocketContext::StartSend(OVERLAPPED* op, const void* buffer, uint32_t length)

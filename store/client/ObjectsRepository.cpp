@@ -220,7 +220,7 @@ void CObjectsRepository::SaveToFile(const std::string& fileName)
 {
     CAutoLock lock(m_csObjects);
     try {
-        std::ofstream file(fileName, std::ios::out | std::ios::trunc);
+        std::ofstream file(fileName, std::ios::out | std::ios::trunc | std::ios::binary); // the same bytes on every system
         if (file.is_open()) {
             file.exceptions(std::ios::badbit | std::ios::failbit);
             WriteObjects(file);

@@ -185,7 +185,7 @@ TEST_F(ClientStreamTest, TheSyncCompletingDuringASaveDoesNotHoldUpTheReceiveThre
     BeginSnapshot(10);
     CAutoMutex& replica = m_Client.GetRepository().GetObjectsLock();
     replica.Lock();
-    std::atomic<pid_t> connectionThread{0};
+    std::atomic<ThreadNumber> connectionThread{0};
     std::thread connection([&] {
         connectionThread = CurrentTid();
         Tcp(SeqPacket(QVNET_ID_SYNC_COMPLETE, 10));

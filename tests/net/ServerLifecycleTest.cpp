@@ -151,7 +151,7 @@ TEST_F(ServerLifecycleTest, RestartsOnTheSamePortRightAfterAStopThatClosedAClien
 
 TEST_F(ServerLifecycleTest, FailedStartLeavesNothingRunning)
 {
-    CPlainSocket occupant(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    CPlainSocket occupant(SystemSocket(AF_INET, SOCK_STREAM));
     const sockaddr_in at = CPlainSocket::Loopback(m_nPort);
     ASSERT_EQ(bind(occupant.Fd(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
     ASSERT_EQ(listen(occupant.Fd(), 4), 0);

@@ -19,7 +19,7 @@ CStandInClient SlowReader(uint16_t port)
 {
     CStandInClient client(port);
     int small = 4096;
-    setsockopt(client.Socket().Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    SystemSetOption(client.Socket().Fd(), SOL_SOCKET, SO_RCVBUF, small);
     return client;
 }
 

@@ -354,7 +354,7 @@ TEST_F(AcceptTest, CloseRacingAnArrivingConnectionEndsTheAcceptAndKeepsTheConnec
                     secondDone = true;
                 } else if (peer.WaitReadable(0)) {
                     char byte;
-                    ended = recv(peer.Fd(), &byte, 1, 0) <= 0;
+                    ended = SystemReceive(peer.Fd(), &byte, 1) <= 0;
                 }
             }
             ASSERT_TRUE(secondDone || ended) << "round " << round << ": the connection waits for nobody";

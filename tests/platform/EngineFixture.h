@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <memory>
 #include <vector>
 

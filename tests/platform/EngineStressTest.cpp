@@ -147,7 +147,7 @@ bool RunClients(uint16_t port, std::string* failure)
     std::vector<pollfd> fds;
     for (int i = 0; i < kConnections; ++i) {
         clients.push_back(CPlainSocket::ConnectTcp(port));
-        fds.push_back({clients.back().Fd(), POLLIN, 0});
+        fds.push_back({static_cast<decltype(pollfd::fd)>(clients.back().Fd()), POLLIN, 0});
     }
     std::vector<uint32_t> seq(kConnections, 0), have(kConnections, 0);
     std::vector<std::vector<uint8_t>> answers(kConnections, std::vector<uint8_t>(kAnswerSize));
@@ -163,13 +163,13 @@ bool RunClients(uint16_t port, std::string* failure)
             return *failure = "send failed", false;
     int finished = 0;
     while (finished < kConnections) {
-        const int ready = poll(fds.data(), fds.size(), 10000);
+        const int ready = SystemPoll(fds.data(), static_cast<unsigned>(fds.size()), 10000);
         if (ready <= 0)
             return *failure = "no answer within 10 s: lost data", false;
         for (int i = 0; i < kConnections; ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;
-            const ssize_t n = recv(fds[i].fd, answers[i].data() + have[i], kAnswerSize - have[i], 0);
+            const auto n = SystemReceive(static_cast<int>(fds[i].fd), answers[i].data() + have[i], kAnswerSize - have[i]);
             if (n <= 0)
                 return *failure = "connection ended early", false;
             have[i] += static_cast<uint32_t>(n);

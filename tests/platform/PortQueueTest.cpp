@@ -96,7 +96,7 @@ TEST(PortQueueTest, PacketABusyWorkerPostedReachesAnotherWorker)
     port->Post(1, nullptr, 0);
     gotFirst.get_future().wait();
 
-    std::promise<pid_t> idleTid;
+    std::promise<ThreadNumber> idleTid;
     std::promise<uintptr_t> taken;
     auto takenKey = taken.get_future();
     std::thread idle([&] {

@@ -211,7 +211,7 @@ TEST_F(SocketEventTest, DatagramsAreReadWithTheirSenderAndTruncationIsReported)
     uint32_t received = 0;
     platform::SocketAddressV4 from;
 
-    ASSERT_EQ(sendto(sender.Fd(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+    ASSERT_EQ(SystemSendTo(sender.Fd(), datagram.data(), datagram.size(), to),
               200);
     EXPECT_EQ(Next().events, FD_READ);
     ASSERT_EQ(platform::ReceiveFrom(s, buffer, sizeof buffer, &received, &from), platform::DatagramRead::Datagram);
@@ -220,7 +220,7 @@ TEST_F(SocketEventTest, DatagramsAreReadWithTheirSenderAndTruncationIsReported)
     EXPECT_EQ(platform::ReceiveFrom(s, buffer, sizeof buffer, &received, &from), platform::DatagramRead::NoDatagram)
         << "nothing left after the readiness was used up";
 
-    ASSERT_EQ(sendto(sender.Fd(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+    ASSERT_EQ(SystemSendTo(sender.Fd(), datagram.data(), datagram.size(), to),
               200);
     EXPECT_EQ(Next().events, FD_READ);
     from = {};

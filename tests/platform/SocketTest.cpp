@@ -127,12 +127,12 @@ protected:
 
     void Send(const char* text)
     {
-        CPlainSocket sender(socket(AF_INET, SOCK_DGRAM, 0));
-        in_addr loopback{htonl(INADDR_LOOPBACK)};
-        ASSERT_EQ(setsockopt(sender.Fd(), IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback), 0);
+        CPlainSocket sender(SystemSocket(AF_INET, SOCK_DGRAM));
+        const uint32_t loopback = htonl(INADDR_LOOPBACK); // an in_addr's bytes
+        ASSERT_EQ(SystemSetOption(sender.Fd(), IPPROTO_IP, IP_MULTICAST_IF, loopback), 0);
         sockaddr_in to = CPlainSocket::Loopback(m_nPort);
         to.sin_addr.s_addr = Address(kGroup);
-        ASSERT_EQ(sendto(sender.Fd(), text, strlen(text), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+        ASSERT_EQ(SystemSendTo(sender.Fd(), text, strlen(text), to),
                   static_cast<ssize_t>(strlen(text)));
     }
 

@@ -160,7 +160,7 @@ TEST_F(TransferOrderTest, ASocketThatDrainedParksAndCompletesItsNextSendAgain)
     const platform::SOCKET s = Connected(kKey, &peer);
     // A fixed receive buffer keeps the peer's window from growing over the rounds.
     const int window = 64 << 10;
-    ASSERT_EQ(setsockopt(peer.Fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window), 0);
+    ASSERT_EQ(SystemSetOption(peer.Fd(), SOL_SOCKET, SO_RCVBUF, window), 0);
     // Each round fills both socket buffers while the peer reads nothing, so the send parks;
     // between rounds the acknowledgements of the drained data reach the idle socket.
     for (uint8_t round = 0; round < 3; ++round) {

@@ -108,7 +108,7 @@ TEST(LockMonitorTest, LockRecreatedAtTheSameAddressUnderAnotherName)
 TEST(LockMonitorTest, ContendedLockReleasedWhileAnotherThreadWaitsIsHandedOverAndCounted)
 {
     CMonitoredMutex lock("Contended");
-    std::promise<pid_t> waiterTid;
+    std::promise<ThreadNumber> waiterTid;
     std::promise<void> taken;
     auto takenFuture = taken.get_future();
     CAutoLock held(lock);

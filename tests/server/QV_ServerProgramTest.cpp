@@ -92,7 +92,7 @@ TEST(QV_ServerProgramTest, TerminationSignalsShutItDownAsQDoes)
 TEST(QV_ServerProgramTest, APortInUseLeavesTheConsoleRunning)
 {
     const CTestEndpoint endpoint = NextTestEndpoint();
-    CPlainSocket holder(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    CPlainSocket holder(SystemSocket(AF_INET, SOCK_STREAM));
     const sockaddr_in at = CPlainSocket::Loopback(endpoint.nPort);
     ASSERT_EQ(bind(holder.Fd(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
     ASSERT_EQ(listen(holder.Fd(), 1), 0);

@@ -3,6 +3,7 @@
 // program: both repositories share a class name) and returns the client's text export.
 
 #include "Subsidiary/LittleEndian.h"
+#include "platform/Process.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +12,6 @@
 #include <span>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 struct CClientReplay {
@@ -26,7 +26,7 @@ inline CClientReplay ReplayInClient(const std::string& program, const std::vecto
 {
     static int s_nReplays = 0;
     const std::string base = (std::filesystem::temp_directory_path() /
-                              ("qv-replay-" + std::to_string(getpid()) + "-" + std::to_string(s_nReplays++)))
+                              ("qv-replay-" + std::to_string(platform::GetCurrentProcessId()) + "-" + std::to_string(s_nReplays++)))
                                  .string();
     const std::string packetsFile = base + ".packets", exportFile = base + ".txt", logFile = base + ".log";
     {

@@ -3,13 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 // gtest matches a dying child's standard error; the programs write their lines to standard
 // output, so the child sends both to the same place.
 inline void SendStdoutToStderr()
 {
-    dup2(STDERR_FILENO, STDOUT_FILENO);
+    dup2(2, 1); // standard output goes where standard error goes
 }
 
 // Death tests here start threads, so each child runs its test again from a fresh process.

@@ -22,7 +22,11 @@ public:
     CMulticastListener(uint16_t port, const std::string& group) : m_Socket(CPlainSocket::BindUdp(port))
     {
         const int room = 8 << 20;
-        setsockopt(m_Socket.Fd(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
+#ifdef SO_RCVBUFFORCE
+        SystemSetOption(m_Socket.Fd(), SOL_SOCKET, SO_RCVBUFFORCE, room);
+#else
+        SystemSetOption(m_Socket.Fd(), SOL_SOCKET, SO_RCVBUF, room);
+#endif
         m_bJoined = m_Socket.JoinGroup(group.c_str());
         m_Thread = std::thread([this] { Listen(); });
     }
@@ -50,7 +54,7 @@ private:
         while (!m_bStop) {
             if (!m_Socket.WaitReadable(50))
                 continue;
-            const ssize_t n = recv(m_Socket.Fd(), buffer.data(), buffer.size(), 0);
+            const auto n = SystemReceive(m_Socket.Fd(), buffer.data(), buffer.size());
             if (n <= 0)
                 continue;
             SHeardDatagram heard{std::chrono::steady_clock::now(), {buffer.begin(), buffer.begin() + n}};

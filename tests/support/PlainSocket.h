@@ -1,16 +1,12 @@
 #pragma once
-// Plain blocking POSIX sockets for tests and benchmarks: the independent peer that the
+// Plain blocking sockets of the system for tests and benchmarks: the independent peer that the
 // platform's sockets are checked against. Every receive is bounded by a time limit.
 
-#include <arpa/inet.h>
+#include "support/SystemSocket.h"
+
 #include <cerrno>
 #include <cstdint>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 
 class CPlainSocket {
@@ -28,19 +24,19 @@ public:
     /// A connected TCP socket to 127.0.0.1:port with TCP_NODELAY, or an invalid one.
     static CPlainSocket ConnectTcp(uint16_t port)
     {
-        CPlainSocket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        CPlainSocket s(SystemSocket(AF_INET, SOCK_STREAM));
         const sockaddr_in to = Loopback(port);
         if (connect(s.m_nFd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
             s.Close();
         int one = 1;
-        setsockopt(s.m_nFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(s.m_nFd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
         return s;
     }
 
     /// A TCP socket listening on 127.0.0.1 at a port the system picks.
     static CPlainSocket ListenTcp()
     {
-        CPlainSocket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        CPlainSocket s(SystemSocket(AF_INET, SOCK_STREAM));
         const sockaddr_in at = Loopback(0);
         if (bind(s.m_nFd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || listen(s.m_nFd, 64) != 0)
             s.Close();
@@ -50,9 +46,9 @@ public:
     /// A UDP socket bound to any address and the port (0: the system picks), address reuse on.
     static CPlainSocket BindUdp(uint16_t port)
     {
-        CPlainSocket s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        CPlainSocket s(SystemSocket(AF_INET, SOCK_DGRAM));
         int one = 1;
-        setsockopt(s.m_nFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        setsockopt(s.m_nFd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
         sockaddr_in at{};
         at.sin_family = AF_INET;
         at.sin_port = htons(port);
@@ -73,12 +69,14 @@ public:
     /// Joins the group on the loopback interface, and takes no other group's datagrams.
     bool JoinGroup(const char* group)
     {
+#ifdef IP_MULTICAST_ALL
         int off = 0;
         setsockopt(m_nFd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+#endif
         ip_mreq mreq{};
         inet_pton(AF_INET, group, &mreq.imr_multiaddr);
         mreq.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-        return setsockopt(m_nFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0;
+        return setsockopt(m_nFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&mreq), sizeof mreq) == 0;
     }
 
     bool Valid() const { return m_nFd >= 0; }
@@ -87,14 +85,14 @@ public:
     uint16_t LocalPort() const
     {
         sockaddr_in sa{};
-        socklen_t length = sizeof sa;
+        SystemLength length = sizeof sa;
         getsockname(m_nFd, reinterpret_cast<sockaddr*>(&sa), &length);
         return ntohs(sa.sin_port);
     }
     sockaddr_in LocalAddress() const
     {
         sockaddr_in sa{};
-        socklen_t length = sizeof sa;
+        SystemLength length = sizeof sa;
         getsockname(m_nFd, reinterpret_cast<sockaddr*>(&sa), &length);
         return sa;
     }
@@ -103,7 +101,7 @@ public:
     {
         const char* p = static_cast<const char*>(data);
         while (length > 0) {
-            const ssize_t n = send(m_nFd, p, length, MSG_NOSIGNAL);
+            const auto n = send(m_nFd, p, static_cast<int>(length), kSystemNoSignal);
             if (n <= 0)
                 return false;
             p += n;
@@ -116,10 +114,10 @@ public:
     /// Waits up to timeoutMs until the socket is readable.
     bool WaitReadable(int timeoutMs) const
     {
-        pollfd p{m_nFd, POLLIN, 0};
+        pollfd p{static_cast<decltype(pollfd::fd)>(m_nFd), POLLIN, 0};
         int rc;
         do
-            rc = poll(&p, 1, timeoutMs);
+            rc = SystemPoll(&p, 1, timeoutMs);
         while (rc < 0 && errno == EINTR);
         return rc == 1;
     }
@@ -129,7 +127,7 @@ public:
     {
         if (!WaitReadable(timeoutMs))
             return -1;
-        return recv(m_nFd, buffer, length, 0);
+        return SystemReceive(m_nFd, buffer, length);
     }
 
     /// Exactly length bytes, each read within timeoutMs.
@@ -151,21 +149,21 @@ public:
     {
         if (!WaitReadable(timeoutMs))
             return CPlainSocket();
-        return CPlainSocket(accept4(m_nFd, nullptr, nullptr, SOCK_CLOEXEC));
+        return CPlainSocket(SystemAccept(m_nFd));
     }
 
     /// Closes so that the peer sees a reset instead of an orderly end.
     void Reset()
     {
         linger hard{1, 0};
-        setsockopt(m_nFd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        setsockopt(m_nFd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
         Close();
     }
 
     void Close()
     {
         if (m_nFd >= 0)
-            close(m_nFd);
+            SystemClose(m_nFd);
         m_nFd = -1;
     }
 

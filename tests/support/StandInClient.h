@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <sys/socket.h>
 #include <vector>
 
 struct CSessionFrame {
@@ -85,7 +84,7 @@ public:
         if (!m_socket.WaitReadable(timeoutMs))
             return false;
         char byte;
-        const ssize_t n = recv(m_socket.Fd(), &byte, 1, 0);
+        const auto n = SystemReceive(m_socket.Fd(), &byte, 1);
         return n == 0 || (n < 0 && errno == ECONNRESET);
     }
 

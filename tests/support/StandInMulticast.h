@@ -6,23 +6,20 @@
 
 #include "support/PlainSocket.h"
 
-#include <arpa/inet.h>
 #include <cstdint>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 
 class CStandInMulticast {
 public:
     explicit CStandInMulticast(const char* source = "127.0.0.1")
-        : m_socket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+        : m_socket(SystemSocket(AF_INET, SOCK_DGRAM))
     {
         sockaddr_in at{};
         at.sin_family = AF_INET;
         inet_pton(AF_INET, source, &at.sin_addr);
         bind(m_socket.Fd(), reinterpret_cast<const sockaddr*>(&at), sizeof at);
-        in_addr loopback{htonl(INADDR_LOOPBACK)};
-        setsockopt(m_socket.Fd(), IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+        const uint32_t loopback = htonl(INADDR_LOOPBACK); // an in_addr's bytes
+        SystemSetOption(m_socket.Fd(), IPPROTO_IP, IP_MULTICAST_IF, loopback);
     }
 
     /// One datagram to the address (network order) and port; false when it was not sent.
@@ -30,8 +27,7 @@ public:
     {
         sockaddr_in to = CPlainSocket::Loopback(port);
         to.sin_addr.s_addr = address;
-        return sendto(m_socket.Fd(), data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-               static_cast<ssize_t>(length);
+        return SystemSendTo(m_socket.Fd(), data, length, to) == static_cast<long long>(length);
     }
     bool SendTo(uint32_t address, uint16_t port, const std::string& text)
     {

@@ -17,10 +17,10 @@ public:
     static constexpr int kWaitMs = 10000;
 
     /// Listens on 127.0.0.1 at the port.
-    explicit CStandInServer(uint16_t port) : m_listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit CStandInServer(uint16_t port) : m_listener(SystemSocket(AF_INET, SOCK_STREAM))
     {
         int one = 1;
-        setsockopt(m_listener.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        SystemSetOption(m_listener.Fd(), SOL_SOCKET, SO_REUSEADDR, one);
         const sockaddr_in at = CPlainSocket::Loopback(port);
         if (bind(m_listener.Fd(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
             listen(m_listener.Fd(), 8) != 0)
@@ -34,7 +34,7 @@ public:
     {
         m_connection = m_listener.Accept(timeoutMs);
         int one = 1;
-        setsockopt(m_connection.Fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        SystemSetOption(m_connection.Fd(), IPPROTO_TCP, TCP_NODELAY, one);
         return m_connection.Valid();
     }
 

@@ -1,12 +1,13 @@
 #pragma once
 // A file with given contents in a fresh temporary folder, removed with the folder.
 
+#include "platform/Process.h"
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 class CTempFile {
 public:
@@ -14,7 +15,7 @@ public:
     {
         static std::atomic<int> counter{0};
         m_Folder = std::filesystem::temp_directory_path() /
-                   ("qv-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+                   ("qv-test-" + std::to_string(platform::GetCurrentProcessId()) + "-" + std::to_string(counter++));
         std::filesystem::create_directories(m_Folder);
         m_Path = m_Folder / name;
         std::ofstream(m_Path, std::ios::binary) << contents;

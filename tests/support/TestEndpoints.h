@@ -4,15 +4,18 @@
 // lifetime with a lock file (a block held by a running process is skipped), and checks that
 // the port it hands out is free for both TCP and UDP.
 
+#include "platform/Process.h"
 #include "support/Ipv4.h"
+#include "support/SystemSocket.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <string>
+
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
-#include <netinet/in.h>
-#include <string>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 struct CTestEndpoint {
     uint16_t nPort = 0;   ///< free for TCP and UDP when it was handed out
@@ -25,17 +28,35 @@ namespace test_endpoints_detail {
 inline bool PortIsFree(uint16_t port)
 {
     for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-        const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        const int fd = SystemSocket(AF_INET, type);
         sockaddr_in at{};
         at.sin_family = AF_INET;
         at.sin_port = htons(port);
         const bool bound = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
         if (fd >= 0)
-            close(fd);
+            SystemClose(fd);
         if (!bound)
             return false;
     }
     return true;
+}
+
+/// Takes the lock file for the process's life; false when another process holds it.
+inline bool LockForLife(const std::string& path)
+{
+#ifdef _WIN32
+    // A file opened without sharing is locked until its handle closes with the process.
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       nullptr) != kInvalidWinHandle;
+#else
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true; // fd stays open: the lock is this process's until it ends
+    close(fd);
+    return false;
+#endif
 }
 
 /// The first block from the process id on whose lock file this process could take; the
@@ -43,16 +64,12 @@ inline bool PortIsFree(uint16_t port)
 inline unsigned ClaimBlock()
 {
     constexpr unsigned kBlocks = 5000;
-    const unsigned first = static_cast<unsigned>(getpid()) % kBlocks;
+    const unsigned first = platform::GetCurrentProcessId() % kBlocks;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path();
     for (unsigned i = 0; i < kBlocks; ++i) {
         const unsigned block = (first + i) % kBlocks;
-        const std::string path = "/tmp/qv-test-ports-" + std::to_string(block) + ".lock";
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0)
-            continue;
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return block; // fd stays open: the lock is this process's until it ends
-        close(fd);
+        if (LockForLife((folder / ("qv-test-ports-" + std::to_string(block) + ".lock")).string()))
+            return block;
     }
     return first;
 }
