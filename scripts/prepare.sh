@@ -9,7 +9,7 @@ qv_prepare() {
   shift
   local top
   top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  local packages=(cmake ninja-build g++ libgtest-dev libdw-dev iproute2 nftables util-linux)
+  local packages=(cmake ninja-build g++ libgtest-dev libdw-dev libboost1.81-dev iproute2 nftables util-linux)
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
