@@ -27,12 +27,43 @@ int32_t CQV_Server::OnSyncRequestPkt(uint64_t clientId)
         // the snapshot holds exactly the stream below its number.
         CAutoLock objectsLock(m_Repository.GetObjectsLock());
         CAutoLock packetsLock(m_csPackets);
-        generated = m_Repository.GenerateSyncSnapshot(entry);
+        generated = TakeSnapshot(entry);
     }
     // A failed entry goes when the closed connection is reported.
     if (!generated)
         return 0;
     return OnNextSyncPkt(clientId);
+}
+
+// Every change of the store writes a record into the stream, so a store that sent no packet
+// since the last rendering, and has no record waiting, still holds what that rendering shows.
+// A join storm then renders once instead of once per client, with the stream held still.
+bool CQV_Server::TakeSnapshot(CSyncEntry& entry)
+{
+    m_Repository.FlushStream(); // a waiting record goes out and counts as a packet
+    if (m_bSharedSnapshot && m_nSharedSnapshotStream == m_nStreamPackets) {
+        entry.m_nSeq = m_SharedSnapshot.m_nSeq;
+        entry.m_lstPackets = m_SharedSnapshot.m_lstPackets;
+        return true;
+    }
+    ReleaseSharedSnapshot(); // so that the new rendering can reuse its buffers
+    if (!m_Repository.GenerateSyncSnapshot(entry))
+        return false;
+    m_SharedSnapshot.m_nSeq = entry.m_nSeq;
+    m_SharedSnapshot.m_lstPackets = entry.m_lstPackets;
+    m_bSharedSnapshot = true;
+    m_nSharedSnapshotStream = m_nStreamPackets;
+    return true;
+}
+
+void CQV_Server::ReleaseSharedSnapshot()
+{
+    for (CUDPBuffRef& packet : m_SharedSnapshot.m_lstPackets) {
+        if (packet->GetRefCount() == 1)
+            m_lstFreeBuffers.push_back(std::move(packet));
+    }
+    m_SharedSnapshot = CSyncEntry();
+    m_bSharedSnapshot = false;
 }
 
 int32_t CQV_Server::OnNextSyncPkt(uint64_t clientId)
@@ -58,8 +89,20 @@ int32_t CQV_Server::OnNextSyncPkt(uint64_t clientId)
         if (const uint32_t error = m_pNetServer->SendToClient(clientId, sent->GetData(), sent->GetSize());
             error != EIOCPE_SUCCESS)
             LogMessage(GetErrorText(error), LOG_ERR, kSendOrigin);
+        // Every holder of a snapshot packet changes under this lock, so the counts are exact.
+        // Each client holds the last packet of its rendering until it has been sent; when only
+        // the shared rendering holds it besides, nobody pulls that rendering any more.
+        if (m_bSharedSnapshot && !m_SharedSnapshot.m_lstPackets.empty() &&
+            m_SharedSnapshot.m_lstPackets.back().Get() == sent.Get() && sent->GetRefCount() == 2) {
+            CAutoLock packetsLock(m_csPackets);
+            ReleaseSharedSnapshot();
+        }
+        // The last holder gives the buffer back to the pool, so that the pool holds it once.
+        if (sent->GetRefCount() != 1)
+            sent.Reset();
     }
-    ReturnStreamBuffer(std::move(sent));
+    if (sent)
+        ReturnStreamBuffer(std::move(sent));
     return 1;
 }
 
