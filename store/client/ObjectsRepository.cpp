@@ -86,18 +86,20 @@ void CObjectsRepository::ApplyObjCreate(CByteReader& reader)
     const uint64_t id = reader.GetU64();
     const uint8_t entries = reader.GetU8();
     const std::string_view name = reader.GetStringView();
-    if (m_mapObjectNames.contains(name))
+    auto [named, isNewName] = m_mapObjectNames.try_emplace(std::string(name), id);
+    if (!isNewName)
         throw std::logic_error("Duplicate obj name!");
-    CRepositoryObject* created = m_Objects.Insert(typeId, id, std::string(name));
-    if (created == nullptr)
-        throw std::logic_error("Duplicate obj ID!");
+    CRepositoryObject* created = nullptr;
     try {
-        m_mapObjectNames.emplace(std::string(name), id);
+        created = m_Objects.Insert(typeId, id, std::string(name));
     } catch (...) {
-        m_Objects.Erase(id);
+        m_mapObjectNames.erase(named);
         throw;
     }
-    // No object is inserted while its entries are read, so the reference holds.
+    if (created == nullptr) {
+        m_mapObjectNames.erase(named);
+        throw std::logic_error("Duplicate obj ID!");
+    }
     CRepositoryObject& object = *created;
     object.ReserveProperties(entries);
     m_nCurrentObject = id;
@@ -245,8 +247,7 @@ void CObjectsRepository::WriteObjects(std::ostream& file)
 {
     std::vector<const CRepositoryObject*> inIdOrder;
     inIdOrder.reserve(m_Objects.Size());
-    for (const CRepositoryObject& object : m_Objects.GetObjects())
-        inIdOrder.push_back(&object);
+    m_Objects.ForEach([&](const CRepositoryObject& object) { inIdOrder.push_back(&object); });
     std::sort(inIdOrder.begin(), inIdOrder.end(),
               [](const CRepositoryObject* a, const CRepositoryObject* b) { return a->GetId() < b->GetId(); });
     for (const CRepositoryObject* object : inIdOrder) {
