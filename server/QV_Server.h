@@ -100,6 +100,8 @@ private:
     /// Lets go of the last rendering; its buffers that nobody else holds return to the pool.
     /// m_csSyncClientsMap and m_csPackets held.
     void ReleaseSharedSnapshot();
+    /// Drops the handler's reference to a sent snapshot packet.
+    void ReleaseSentPacket(CUDPBuffRef sent);
     void SendSyncCompletePkt(uint64_t clientId, uint64_t seq);
 
     const CSettings& m_Settings;

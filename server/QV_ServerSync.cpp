@@ -66,6 +66,8 @@ void CQV_Server::ReleaseSharedSnapshot()
     m_bSharedSnapshot = false;
 }
 
+// The packet is sent outside m_csSyncClientsMap, so that the workers serving a join storm send
+// side by side; the handler's reference keeps the packet alive meanwhile.
 int32_t CQV_Server::OnNextSyncPkt(uint64_t clientId)
 {
     CUDPBuffRef sent;
@@ -78,32 +80,40 @@ int32_t CQV_Server::OnNextSyncPkt(uint64_t clientId)
         }
         CSyncEntry& entry = found->second;
         if (entry.m_lstPackets.empty()) {
-            SendSyncCompletePkt(clientId, entry.m_nSeq);
+            const uint64_t seq = entry.m_nSeq;
             m_mapSyncClients.erase(found);
+            SendSyncCompletePkt(clientId, seq);
             return 1;
         }
         sent = std::move(entry.m_lstPackets.front());
         entry.m_lstPackets.pop_front();
-        // A fatal failure closes the connection in the transport; the client's next request
-        // then never comes.
-        if (const uint32_t error = m_pNetServer->SendToClient(clientId, sent->GetData(), sent->GetSize());
-            error != EIOCPE_SUCCESS)
-            LogMessage(GetErrorText(error), LOG_ERR, kSendOrigin);
-        // Every holder of a snapshot packet changes under this lock, so the counts are exact.
-        // Each client holds the last packet of its rendering until it has been sent; when only
-        // the shared rendering holds it besides, nobody pulls that rendering any more.
-        if (m_bSharedSnapshot && !m_SharedSnapshot.m_lstPackets.empty() &&
-            m_SharedSnapshot.m_lstPackets.back().Get() == sent.Get() && sent->GetRefCount() == 2) {
-            CAutoLock packetsLock(m_csPackets);
-            ReleaseSharedSnapshot();
-        }
-        // The last holder gives the buffer back to the pool, so that the pool holds it once.
-        if (sent->GetRefCount() != 1)
-            sent.Reset();
     }
-    if (sent)
-        ReturnStreamBuffer(std::move(sent));
+    // A fatal failure closes the connection in the transport; the client's next request then
+    // never comes.
+    if (const uint32_t error = m_pNetServer->SendToClient(clientId, sent->GetData(), sent->GetSize());
+        error != EIOCPE_SUCCESS)
+        LogMessage(GetErrorText(error), LOG_ERR, kSendOrigin);
+    ReleaseSentPacket(std::move(sent));
     return 1;
+}
+
+// A snapshot packet's references are dropped under m_csSyncClientsMap only, so the counts read
+// here are exact: the last holder gives the buffer back to the pool, which then holds it once.
+// Each client holds the last packet of its rendering until it has sent it; when only the shared
+// rendering holds it besides, nobody pulls that rendering any more.
+void CQV_Server::ReleaseSentPacket(CUDPBuffRef sent)
+{
+    CAutoLock lock(m_csSyncClientsMap);
+    const bool lastOfShared = m_bSharedSnapshot && !m_SharedSnapshot.m_lstPackets.empty() &&
+                              m_SharedSnapshot.m_lstPackets.back().Get() == sent.Get();
+    if (lastOfShared && sent->GetRefCount() == 2) {
+        CAutoLock packetsLock(m_csPackets);
+        ReleaseSharedSnapshot();
+    }
+    if (sent->GetRefCount() == 1)
+        ReturnStreamBuffer(std::move(sent));
+    else
+        sent.Reset();
 }
 
 void CQV_Server::SendSyncCompletePkt(uint64_t clientId, uint64_t seq)
