@@ -26,7 +26,7 @@ qv_prepare() {
   shift
   local top
   top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  qv_install cmake ninja-build g++ libgtest-dev libdw-dev iproute2 nftables util-linux
+  qv_install cmake ninja-build g++ libgtest-dev libdw-dev libboost1.81-dev iproute2 nftables util-linux
   cmake -S "$top" -B "$top/$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
 }
 

@@ -52,7 +52,9 @@ void CQV_Server::Deinit()
     m_DataFeed.Deinit();
     m_pNetServer.reset();
     m_Repository.Cleanup();
+    CAutoLock syncLock(m_csSyncClientsMap);
     CAutoLock lock(m_csPackets);
+    ReleaseSharedSnapshot();
     m_lstFreeBuffers.clear();
     m_mapHistory.clear();
 }

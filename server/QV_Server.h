@@ -95,6 +95,14 @@ private:
     int32_t OnRetransmitPkt(const uint8_t* packet, uint32_t length);
     int32_t OnSyncRequestPkt(uint64_t clientId);
     int32_t OnNextSyncPkt(uint64_t clientId);
+    /// Fills the entry with the last rendering while the store is as it was then, else with a
+    /// new one. m_csSyncClientsMap, the store's lock and m_csPackets held.
+    bool TakeSnapshot(CSyncEntry& entry);
+    /// Lets go of the last rendering; its buffers that nobody else holds return to the pool.
+    /// m_csSyncClientsMap and m_csPackets held.
+    void ReleaseSharedSnapshot();
+    /// Drops the handler's reference to a sent snapshot packet.
+    void ReleaseSentPacket(CUDPBuffRef sent);
     void SendSyncCompletePkt(uint64_t clientId, uint64_t seq);
 
     const CSettings& m_Settings;
@@ -109,6 +117,7 @@ private:
     std::list<CUDPBuffRef> m_lstFreeBuffers; ///< reusable once the pool's is the last reference
     uint64_t m_nFirstHistorySeq = kFirstSeq;  ///< lowest number not yet trimmed
     uint64_t m_nNextSeq = kFirstSeq;          ///< the next stream packet's number
+    uint64_t m_nStreamPackets = 0;            ///< handed to the stream sender so far, never reset
     std::map<uint64_t, CUDPBuffRef> m_mapHistory;
     CUDPBuffRef m_HeartbeatBuff;              ///< the one 13-byte heartbeat, reused
     HANDLE m_hTimer = nullptr;                ///< heartbeat; while the main thread runs its modules
@@ -116,4 +125,10 @@ private:
     CMonitoredMutex m_csSyncClientsMap;
     // guarded by m_csSyncClientsMap:
     std::map<uint64_t, CSyncEntry> m_mapSyncClients; ///< clients receiving their snapshot
+    /// The last rendering, given to every client that asks while nothing has gone into the
+    /// stream since, and kept until its last client has its last packet; its packets are only
+    /// read once rendered.
+    CSyncEntry m_SharedSnapshot;
+    bool m_bSharedSnapshot = false;
+    uint64_t m_nSharedSnapshotStream = 0; ///< m_nStreamPackets when it was rendered
 };

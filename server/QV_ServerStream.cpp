@@ -56,6 +56,8 @@ uint32_t CQV_Server::GetMulticastGroupAddress()
 void CQV_Server::SendStreamPacket(CUDPBuff& packet)
 {
     CAutoLock lock(m_csPackets);
+    // Counted also when the send fails: the store has moved on either way.
+    ++m_nStreamPackets;
     // Null only while the main thread does not run (a failed start): there are no heartbeats then.
     if (m_hTimer != nullptr)
         StopTimerHandle(m_hTimer);

@@ -177,7 +177,19 @@ uint32_t CTCPConnection_win::Send(const void* packet, uint32_t length)
 {
     if (packet == nullptr || length == 0)
         return EIOCPE_BAD_PARAMS;
+    // From a callback, with nothing queued ahead of it, the packet goes out before the callback
+    // goes on: a request is then on its way while the application handles what came.
+    if (platform::GetCurrentThreadId() == m_nThreadId.load(std::memory_order_relaxed) && IsQueueEmpty()) {
+        SendPacket(static_cast<const uint8_t*>(packet), length);
+        return EIOCPE_SUCCESS;
+    }
     return EnqueueNew<SSendRequest>(packet, length);
+}
+
+bool CTCPConnection_win::IsQueueEmpty()
+{
+    CAutoLock guard(m_csQueue);
+    return m_queue.empty();
 }
 
 uint32_t CTCPConnection_win::Disconnect(bool notify, bool immediate)
@@ -215,6 +227,7 @@ uint32_t CTCPConnection_win::ThreadMain()
     }
     m_nStartStatus = EIOCPE_SUCCESS;
     m_bTimerArmed = false;
+    m_nThreadId.store(platform::GetCurrentThreadId(), std::memory_order_relaxed);
     m_hStartedEvent->Set();
     RunLoop();
     m_hReconnectTimer.reset();
@@ -320,10 +333,15 @@ void CTCPConnection_win::OnConnectRequest(SConnectRequest& request)
 
 void CTCPConnection_win::OnSendRequest(const SSendRequest& request)
 {
+    SendPacket(request.bytes.data(), static_cast<uint32_t>(request.bytes.size()));
+}
+
+void CTCPConnection_win::SendPacket(const uint8_t* packet, uint32_t length)
+{
     if (m_nState != STATE_ESTABLISHED)
         return; // nothing to send it on
     m_sendArchive.Clear();
-    if (!AppendFrame(m_sendArchive, CMD_USER, request.bytes.data(), static_cast<uint32_t>(request.bytes.size()))) {
+    if (!AppendFrame(m_sendArchive, CMD_USER, packet, length)) {
         LogMessage("No memory to serialize object into output Q!", LOG_ERR, kThreadOrigin);
         CloseWithNotification(true, EIOCPE_NO_MEM);
         return;

@@ -4,8 +4,8 @@
 // socket's events, reconnects on its timer, runs the INIT handshake and frames the received
 // bytes. Every callback into the application runs on that thread, and every send on it is
 // synchronous, but gives up when a disconnect or the destroyer wants the thread, or when the
-// server has taken nothing for a long time. The request queue is the only thing other threads
-// touch.
+// server has taken nothing for a long time. A send asked for in a callback goes out at once
+// unless requests are queued. The request queue is the only thing other threads touch.
 // Precedence of the thread's wake-ups: stop, then requests, then the socket, then the timer.
 
 #include "net/client/ClientRequests.h"
@@ -19,6 +19,7 @@
 #include "platform/Thread.h"
 #include "platform/WaitableTimer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -56,6 +57,7 @@ private:
     /// After a send was given up for a disconnect: whether the session's end is reported, as
     /// the first disconnect waiting asks; never when only the destroyer is waiting.
     bool QueuedDisconnectNotifies();
+    bool IsQueueEmpty();
     /// Queues a new request made of the arguments: 0, or 37.
     template <class Request, class... Args>
     uint32_t EnqueueNew(Args&&... args);
@@ -69,6 +71,8 @@ private:
     void CarryOutNextRequest();
     void OnConnectRequest(SConnectRequest& request);
     void OnSendRequest(const SSendRequest& request);
+    /// Sends one packet as a USER frame; dropped unless the session is established.
+    void SendPacket(const uint8_t* packet, uint32_t length);
     void OnDisconnectRequest(SDisconnectRequest& request);
     void DisconnectGracefully(bool notify);
 
@@ -103,6 +107,7 @@ private:
     platform::SOCKET m_socket = platform::INVALID_SOCKET;
     std::unique_ptr<platform::SocketEvent> m_hSocketEvent; ///< connect, read and close of m_socket
     std::unique_ptr<platform::Thread> m_hThread;
+    std::atomic<uint32_t> m_nThreadId{0}; ///< set by the thread as it starts
     uint8_t m_readBuffer[4096];
     std::unique_ptr<platform::Event> m_hStopEvent;    ///< auto-reset
     std::unique_ptr<platform::Event> m_hQueueEvent;   ///< manual-reset: set while requests wait

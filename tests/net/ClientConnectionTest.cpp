@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -305,6 +306,38 @@ TEST_F(ClientConnectionTest, SendsAreDroppedBeforeAdmissionAndFramedInOrderAfter
     ASSERT_EQ(m_connection->Send("two", 3), EIOCPE_SUCCESS);
     EXPECT_EQ(m_server->ReadFrame(), CStandInServer::Frame(8, "one"));
     EXPECT_EQ(m_server->ReadFrame(), CStandInServer::Frame(8, "two"));
+}
+
+// The application asks for the next packet from within the callback and only then works on the
+// one it has; the request must be on the wire while the callback still runs.
+TEST_F(ClientConnectionTest, ASendFromACallbackGoesOutBeforeTheCallbackReturns)
+{
+    class CAnsweringReceiver : public CRecordingClientReceiver {
+    public:
+        void OnReceivePkt(const uint8_t* payload, uint32_t length, uint32_t tag) override
+        {
+            CRecordingClientReceiver::OnReceivePkt(payload, length, tag);
+            pConnection->Send("next", 4);
+            answerSeen.wait_for(10s);
+        }
+        IIOCP_ClientConnection* pConnection = nullptr;
+        std::shared_future<void> answerSeen;
+    };
+    std::promise<void> seen;
+    CAnsweringReceiver app;
+    app.answerSeen = seen.get_future().share();
+    uint32_t error = 1;
+    std::unique_ptr<IIOCP_ClientConnection> connection(CreateClientConnection(&app, &error));
+    ASSERT_NE(connection, nullptr);
+    app.pConnection = connection.get();
+    ASSERT_EQ(connection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_SUCCESS);
+    ASSERT_TRUE(m_server->Accept());
+    ASSERT_TRUE(m_server->AnswerInit(0));
+    ASSERT_EQ(app.WaitFor(1), (Events{"connected"}));
+    ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, "packet")));
+    EXPECT_EQ(m_server->ReadFrame(), CStandInServer::Frame(8, "next"));
+    seen.set_value();
+    EXPECT_EQ(DestroyClientConnection(connection.get()), EIOCPE_SUCCESS);
 }
 
 TEST_F(ClientConnectionTest, AGracefulDisconnectDeliversTheServersLastPacketsFirst)

@@ -387,6 +387,49 @@ TEST_F(QV_ServerTest, ARepeatedRequestStartsOverAtTheNewPosition)
     EXPECT_EQ(SeqOf(sent[4].bytes), second);
 }
 
+// A join storm: clients asking while nothing goes into the stream get the one rendering; one
+// asking after a change gets its own. Each buffer comes back to the pool once, from its last
+// holder.
+TEST_F(QV_ServerTest, ClientsAskingWhileTheStoreStaysAsItWasShareOneRendering)
+{
+    constexpr uint64_t kLateClient = (5ull << 32) | 2;
+    const std::string rendering = "] GenerateSnapshot : objects : 3, packets : 3 ";
+    FillThreeSnapshotPackets();
+    CStdoutCapture capture;
+    EXPECT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST)), 1);
+    EXPECT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), kOtherClient), 1);
+    EXPECT_EQ(CountOf(capture.Take(), rendering), 1u);
+    SetAndRelease(m_Server.GetRepository(), 1, "p", "changed"); // pending: the next request flushes it
+    EXPECT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), kLateClient), 1);
+    EXPECT_EQ(CountOf(capture.Take(), rendering), 1u) << "rendered anew";
+    for (int i = 0; i < 3; ++i) {
+        for (uint64_t client : {kClient, kOtherClient, kLateClient})
+            EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), client), 1);
+    }
+    const std::vector<SRecordedSend> first = m_pNet->SentTo(kClient);
+    const std::vector<SRecordedSend> second = m_pNet->SentTo(kOtherClient);
+    const std::vector<SRecordedSend> late = m_pNet->SentTo(kLateClient);
+    ASSERT_EQ(first.size(), 4u);
+    ASSERT_EQ(second.size(), 4u);
+    ASSERT_EQ(late.size(), 4u);
+    EXPECT_GT(SeqOf(late[0].bytes), SeqOf(first[0].bytes));
+    std::set<const void*> rendered;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(first[i].bytes, second[i].bytes) << i;
+        if (i < 3) {
+            EXPECT_EQ(first[i].pPayload, second[i].pPayload) << i;
+            rendered.insert({first[i].pPayload, late[i].pPayload});
+        }
+    }
+    // The first rendering's first packet had been sent to both and was free for the second.
+    ASSERT_EQ(rendered.size(), 5u);
+    std::vector<CUDPBuffRef> acquired;
+    for (int i = 0; i < 5; ++i) {
+        acquired.push_back(m_Server.AcquireStreamBuffer());
+        EXPECT_EQ(rendered.erase(acquired.back()->GetData()), 1u) << i;
+    }
+}
+
 TEST_F(QV_ServerTest, AClientLeavingMidwayLosesItsEntryAndOthersGoOn)
 {
     FillThreeSnapshotPackets();
