@@ -5,10 +5,13 @@
 #include "server/QV_Server.h"
 
 #include "net/common/QVNET_SeqPkt.h"
+#include "platform/Clock.h"
+#include "platform/FreeMemory.h"
 #include "Subsidiary/Log.h"
 #include "Subsidiary/NetErrors.h"
 
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -21,6 +24,7 @@ int32_t CQV_Server::OnSyncRequestPkt(uint64_t clientId)
     CAutoLock syncLock(m_csSyncClientsMap);
     m_mapSyncClients.erase(clientId); // a repeated request starts over
     CSyncEntry& entry = m_mapSyncClients[clientId];
+    entry.m_nLastAskedMs = platform::GetTickCount64();
     bool generated = false;
     {
         // No change is applied and no stream packet numbered while the store is rendered, so
@@ -60,7 +64,7 @@ void CQV_Server::ReleaseSharedSnapshot()
 {
     for (CUDPBuffRef& packet : m_SharedSnapshot.m_lstPackets) {
         if (packet->GetRefCount() == 1)
-            m_lstFreeBuffers.push_back(std::move(packet));
+            PoolBuffer(std::move(packet));
     }
     m_SharedSnapshot = CSyncEntry();
     m_bSharedSnapshot = false;
@@ -79,6 +83,7 @@ int32_t CQV_Server::OnNextSyncPkt(uint64_t clientId)
             return 0;
         }
         CSyncEntry& entry = found->second;
+        entry.m_nLastAskedMs = platform::GetTickCount64();
         if (entry.m_lstPackets.empty()) {
             const uint64_t seq = entry.m_nSeq;
             m_mapSyncClients.erase(found);
@@ -114,6 +119,48 @@ void CQV_Server::ReleaseSentPacket(CUDPBuffRef sent)
         ReturnStreamBuffer(std::move(sent));
     else
         sent.Reset();
+}
+
+// Every client holds the last packet of its rendering until it has sent it, so a last packet
+// that only the shared rendering holds is pulled by nobody.
+void CQV_Server::ForgetSyncClient(std::map<uint64_t, CSyncEntry>::iterator client)
+{
+    m_mapSyncClients.erase(client);
+    if (m_bSharedSnapshot && !m_SharedSnapshot.m_lstPackets.empty() &&
+        m_SharedSnapshot.m_lstPackets.back()->GetRefCount() == 1) {
+        CAutoLock packetsLock(m_csPackets);
+        ReleaseSharedSnapshot();
+    }
+}
+
+void CQV_Server::DropIdleSyncClients()
+{
+    const uint64_t now = platform::GetTickCount64();
+    std::vector<uint64_t> idle;
+    {
+        CAutoLock lock(m_csSyncClientsMap);
+        for (auto client = m_mapSyncClients.begin(); client != m_mapSyncClients.end();) {
+            const auto current = client++;
+            if (now - current->second.m_nLastAskedMs >= static_cast<uint64_t>(m_Timings.nSyncIdleLimitMs)) {
+                idle.push_back(current->first);
+                ForgetSyncClient(current);
+            }
+        }
+    }
+    for (const uint64_t clientId : idle) {
+        LogMessage(FormatString("Client %llu asked for no snapshot packet for %lld ms, disconnecting client!",
+                                static_cast<unsigned long long>(clientId),
+                                static_cast<long long>(m_Timings.nSyncIdleLimitMs)),
+                   LOG_ERR, "CQV_Server::DropIdleSyncClients");
+        m_pNetServer->DisconnectClient(clientId, false);
+    }
+    bool freed;
+    {
+        CAutoLock lock(m_csPackets);
+        freed = std::exchange(m_bBuffersFreed, false);
+    }
+    if (freed || !idle.empty())
+        platform::ReleaseFreeMemory();
 }
 
 void CQV_Server::SendSyncCompletePkt(uint64_t clientId, uint64_t seq)

@@ -14,6 +14,7 @@
 #include "support/StdoutCapture.h"
 #include "support/TempFile.h"
 #include "support/ThrownText.h"
+#include "platform/ResidentMemory.h"
 #include "Subsidiary/NetErrors.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kLimit = 10s;
+constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kClient = (4ull << 32) | 7;
 constexpr uint64_t kOtherClient = (9ull << 32) | 1;
 
@@ -76,7 +78,7 @@ std::vector<uint64_t> StreamSeqs(const std::vector<SRecordedDatagram>& datagrams
 
 class QV_ServerTest : public testing::Test {
 protected:
-    QV_ServerTest()
+    explicit QV_ServerTest(CServerTimings timings = {}) : m_Timings(timings)
     {
         CTempFile file("[SERVER]\nServerPort=7123\nMulticastAddr=239.77.1.2\nNetInterfaceAddr=127.0.0.1\n"
                        "MaxClientConnections=9\nNumberOfThreads=2\n");
@@ -117,9 +119,12 @@ protected:
 
     CSettings m_Settings;
     CRecordingNetServer* m_pNet = nullptr; // owned by m_Server from Init to Deinit
-    CQV_Server m_Server{m_Settings, [this](int32_t, uint32_t, int32_t, int32_t, IIOCP_ConnHandler*, uint32_t*) {
+    CServerTimings m_Timings;
+    CQV_Server m_Server{m_Settings,
+                        [this](int32_t, uint32_t, int32_t, int32_t, IIOCP_ConnHandler*, uint32_t*) {
                             return m_pNet = new CRecordingNetServer;
-                        }};
+                        },
+                        m_Timings};
 };
 
 } // namespace
@@ -448,6 +453,99 @@ TEST_F(QV_ServerTest, AClientLeavingMidwayLosesItsEntryAndOthersGoOn)
         EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), kOtherClient), 1);
     EXPECT_EQ(m_pNet->SentTo(kOtherClient).size(), 4u);
     EXPECT_EQ(m_pNet->SentTo(kClient).size(), 1u);
+}
+
+// Snapshots held for clients that asked once and then went silent, with the limit shortened.
+class QV_ServerIdleSyncTest : public QV_ServerTest {
+protected:
+    QV_ServerIdleSyncTest() : QV_ServerTest({.nSyncIdleLimitMs = 400, .nSyncSweepPeriodMs = 50}) {}
+};
+
+// Each silent client holds a rendering of its own (the store changes between their requests);
+// after the limit every one is dropped and disconnected, and the memory goes back, while a
+// client that keeps asking is served on.
+TEST_F(QV_ServerIdleSyncTest, SilentClientsLoseTheirSnapshotsAndTheMemoryGoesBack)
+{
+    ASSERT_EQ(m_Server.Start(), 0);
+    CObjectsRepository& store = m_Server.GetRepository();
+    uint64_t object = 0;
+    for (int i = 0; i < 200; ++i) // 100 packets a rendering
+        object = CreateAndRelease(store, std::to_string(i) + std::string(2000, 'n'), "T");
+    const uint64_t idle = platform::GetResidentMemoryBytes();
+    constexpr uint64_t kSilent = 50;
+    for (uint64_t client = 1; client <= kSilent; ++client) {
+        SetAndRelease(store, object, "p", std::to_string(client));
+        ASSERT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), client), 1);
+    }
+    const uint64_t peak = platform::GetResidentMemoryBytes();
+    const uint64_t pulling = kSilent + 1;
+    ASSERT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), pulling), 1);
+
+    std::vector<std::pair<uint64_t, bool>> dropped;
+    for (int i = 0; i < 100 && dropped.size() < kSilent; ++i) {
+        EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), pulling), 1);
+        dropped = m_pNet->WaitForDisconnects(kSilent, 100ms);
+    }
+    ASSERT_EQ(dropped.size(), kSilent);
+    for (const auto& [client, close] : dropped) {
+        EXPECT_GE(client, 1u);
+        EXPECT_LE(client, kSilent);
+        EXPECT_FALSE(close); // the client reads the end of its session and resynchronises
+    }
+    {
+        CStdoutCapture capture;
+        EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), 1), 0); // its snapshot is gone
+    }
+    EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), pulling), 1);
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+#else
+    // The memory goes back at the end of the sweep that disconnected them.
+    uint64_t after = platform::GetResidentMemoryBytes();
+    for (const auto deadline = std::chrono::steady_clock::now() + kLimit;
+         after >= idle + (peak - idle) / 4 && std::chrono::steady_clock::now() < deadline;
+         after = platform::GetResidentMemoryBytes())
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GT(peak, idle + 15 * kMiB) << "the snapshots did not take the memory they should";
+    EXPECT_LT(after, idle + (peak - idle) / 4) << "idle " << idle / kMiB << " MiB, peak " << peak / kMiB
+                                                << " MiB, after " << after / kMiB << " MiB";
+#endif
+}
+
+// Fifty renderings at once, all pulled to the end: their buffers come back, and the pool keeps
+// no more of them than it needs, so the memory falls back at the next sweep.
+TEST_F(QV_ServerIdleSyncTest, AJoinStormsBuffersGoBackBeyondThePoolsLimit)
+{
+    ASSERT_EQ(m_Server.Start(), 0);
+    CObjectsRepository& store = m_Server.GetRepository();
+    uint64_t object = 0;
+    for (int i = 0; i < 200; ++i)
+        object = CreateAndRelease(store, std::to_string(i) + std::string(2000, 'n'), "T");
+    const uint64_t idle = platform::GetResidentMemoryBytes();
+    constexpr uint64_t kClients = 50;
+    for (uint64_t client = 1; client <= kClients; ++client) {
+        SetAndRelease(store, object, "p", std::to_string(client));
+        ASSERT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), client), 1);
+    }
+    const uint64_t peak = platform::GetResidentMemoryBytes();
+    for (uint64_t client = 1; client <= kClients; ++client) {
+        for (std::vector<SRecordedSend> sent = m_pNet->SentTo(client);
+             sent.empty() || IdOf(sent.back().bytes) != QVNET_ID_SYNC_COMPLETE; sent = m_pNet->SentTo(client))
+            ASSERT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), client), 1);
+        m_pNet->ForgetSent(); // the copies of what was sent
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+#else
+    uint64_t after = platform::GetResidentMemoryBytes();
+    for (const auto deadline = std::chrono::steady_clock::now() + kLimit;
+         after >= idle + (peak - idle) / 3 && std::chrono::steady_clock::now() < deadline;
+         after = platform::GetResidentMemoryBytes())
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GT(peak, idle + 15 * kMiB) << "the snapshots did not take the memory they should";
+    EXPECT_LT(after, idle + (peak - idle) / 3) << "idle " << idle / kMiB << " MiB, peak " << peak / kMiB
+                                                << " MiB, after " << after / kMiB << " MiB";
+#endif
 }
 
 namespace {
