@@ -163,11 +163,11 @@ private:
     bool HandleFrame(const uint8_t* frame, uint32_t length);
     bool HandleInit(const uint8_t* frame, uint32_t length);
     uint32_t AskConnHandler(const CSessionInitRequest& request, IIOCP_Receiver** receiver);
-    void SetAdmitted(IIOCP_Receiver* receiver);
+    /// Queues the answer, then admits the client when a receiver is given (else not).
+    void AnswerInit(const CSessionInitAnswer& answer, IIOCP_Receiver* receiver);
     void ReportConnected(IIOCP_Receiver* receiver);
     bool HandleUser(const uint8_t* payload, uint32_t length);
     bool AnswerUnknownCommand();
-    void SendInitAnswer(const CSessionInitAnswer& answer);
     uint64_t GetClientId();
 
     CAutoMutex m_cs;

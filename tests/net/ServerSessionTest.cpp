@@ -6,6 +6,7 @@
 #include "net/server/IOCPClientId.h"
 #include "support/Ipv4.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -122,6 +123,25 @@ TEST_F(ServerSessionTest, RefusedInitIsAnsweredAndClosedWithoutAdmission)
     const CHandlerRecord record = m_handler.Snapshot();
     EXPECT_TRUE(record.connected.empty());
     EXPECT_TRUE(record.closed.empty());
+}
+
+TEST_F(ServerSessionTest, TheAnswerComesBeforeAnyFrameSentToAllWhileTheClientIsAdmitted)
+{
+    StartServer(4);
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        while (!done)
+            m_server->SendToAll("all", 3);
+    });
+    for (int i = 0; i < 200; ++i) {
+        CStandInClient client(m_nPort);
+        ASSERT_TRUE(client.SendInit());
+        const std::optional<CSessionFrame> first = client.ReadFrame();
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->nCommand, CMD_INIT_ANSWER) << "client " << i;
+    }
+    done = true;
+    sender.join();
 }
 
 TEST_F(ServerSessionTest, SignatureIsComparedUpToItsTerminator)
