@@ -44,7 +44,8 @@ public:
     virtual ~IIOCP_Server() = default;
     /// 0; 37 when the slots cannot be allocated; 1 on any other failure, leaving nothing running.
     virtual uint32_t Start() = 0;
-    /// Stops the listen thread, the workers and the slots; 0.
+    /// Stops the listen thread, the workers and the slots; 0. A later Start serves again, on
+    /// the same port with the same slots.
     virtual uint32_t Stop() = 0;
     /// 46 when the id has no admitted slot; else 0, 1 (empty payload), 37 or 46.
     virtual uint32_t SendToClient(uint64_t clientId, const void* payload, uint32_t length) = 0;

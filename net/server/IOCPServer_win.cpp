@@ -46,10 +46,9 @@ uint32_t CIOCPServer_win::Start()
         return EIOCPE_FAIL;
     m_bExiting = false;
     const uint32_t processors = platform::GetProcessorCount();
-    if (m_nWorkers == 0)
-        m_nWorkers = processors;
+    const uint32_t workers = m_nWorkers == 0 ? processors : m_nWorkers;
     LogMessage(FormatString("%lu processor(s) detected. Using %lu worker thread(s).",
-                            static_cast<unsigned long>(processors), static_cast<unsigned long>(m_nWorkers)),
+                            static_cast<unsigned long>(processors), static_cast<unsigned long>(workers)),
                LOG_MSG, kOrigin);
     if (!AllocateSlots()) {
         LogMessage("Unable to allocate memory for clients slots!", LOG_ERR, kOrigin);
@@ -61,7 +60,7 @@ uint32_t CIOCPServer_win::Start()
         StopTransport();
         return EIOCPE_FAIL;
     }
-    if (!m_pool.Start(m_nWorkers, this) || !StartListenThread()) {
+    if (!m_pool.Start(workers, this) || !StartListenThread()) {
         StopTransport();
         return EIOCPE_FAIL;
     }
@@ -78,15 +77,12 @@ uint32_t CIOCPServer_win::Stop()
     CThreadBase::WaitForHandles(&ended, 1);
     CloseListenThreadHandles();
     StopTransport();
-    m_nSlotCount = 0;
-    m_nWorkers = 0;
-    m_nPort = 0;
     return EIOCPE_SUCCESS;
 }
 
 bool CIOCPServer_win::AllocateSlots()
 {
-    const uint32_t count = m_nSlotCount.load();
+    const uint32_t count = m_nSlotCount;
     auto* slots = new (std::nothrow) CIOCPClientConnection[count];
     if (slots == nullptr)
         return false;
@@ -156,7 +152,7 @@ CIOCPServer_win::CSlotAccess::CSlotAccess(CIOCPServer_win& server) : m_server(se
     if (server.m_bExiting.load())
         return;
     m_pSlots = server.m_pSlots.load();
-    m_nCount = m_pSlots != nullptr ? server.m_nSlotCount.load() : 0;
+    m_nCount = m_pSlots != nullptr ? server.m_nSlotCount : 0;
 }
 
 CIOCPServer_win::CSlotAccess::~CSlotAccess()

@@ -149,6 +149,17 @@ TEST_F(ServerLifecycleTest, RestartsOnTheSamePortRightAfterAStopThatClosedAClien
     EXPECT_NE(Admit(next), 0u);
 }
 
+TEST_F(ServerLifecycleTest, AStoppedServerStartsAgainWithItsPortAndSlots)
+{
+    StartServer(2);
+    ASSERT_EQ(m_server->Stop(), EIOCPE_SUCCESS);
+    ASSERT_EQ(m_server->Start(), EIOCPE_SUCCESS);
+    CStandInClient first(m_nPort);
+    CStandInClient second(m_nPort);
+    EXPECT_NE(Admit(first), 0u);
+    EXPECT_NE(Admit(second), 0u);
+}
+
 TEST_F(ServerLifecycleTest, FailedStartLeavesNothingRunning)
 {
     CPlainSocket occupant(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
