@@ -53,9 +53,10 @@ public:
     virtual uint32_t SendToGroup(int32_t groupId, const void* payload, uint32_t length) = 0;
     /// 0; 46 while exiting.
     virtual uint32_t SendToAll(const void* payload, uint32_t length) = 0;
-    /// Without `close`: graceful, after the send backlog; with it: at once. 0, or 46.
+    /// Without `close`: graceful, after the send backlog; with it: at once, also while a
+    /// graceful close waits for the client to leave. 0, or 46.
     virtual uint32_t DisconnectClient(uint64_t clientId, bool close) = 0;
-    /// DisconnectClient for every connected slot with sending enabled; 0.
+    /// The same for every connected slot, admitted or not; 0.
     virtual uint32_t DisconnectAll(bool close) = 0;
     /// Each membership is counted; 1.
     virtual uint32_t AddClientToGroups(uint64_t clientId, const std::set<int32_t>& groups) = 0;
@@ -97,6 +98,7 @@ struct CIOCPServerTimings {
     uint32_t nAcceptLimitMs = 50000;      ///< connected without first bytes
     uint32_t nAdmitLimitMs = 50000;       ///< connected but not admitted
     uint32_t nSendHangLimitMs = 3600000;  ///< one send in flight
+    uint32_t nCloseLimitMs = 50000;       ///< sending ended by a graceful close, the peer still there
 };
 
 /// A stopped server listening on `port` of `interfaceAddress` (network order;

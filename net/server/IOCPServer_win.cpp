@@ -166,7 +166,7 @@ CIOCPClientConnection* CIOCPServer_win::CSlotAccess::Find(uint32_t index) const
 }
 
 template <class Operation>
-bool CIOCPServer_win::OnClient(uint64_t clientId, Operation&& operation)
+bool CIOCPServer_win::OnClient(uint64_t clientId, Operation&& operation, bool closing)
 {
     CSlotAccess slots(*this);
     if (!slots || clientId == 0)
@@ -176,7 +176,7 @@ bool CIOCPServer_win::OnClient(uint64_t clientId, Operation&& operation)
         LogMessage("CIOCPServer_win::SendToClient() - Invalid client slot!", LOG_ERR, kOrigin);
         return false;
     }
-    return slot->WithClient(ConnectionNumberOf(clientId), operation);
+    return slot->WithClient(ConnectionNumberOf(clientId), operation, closing);
 }
 
 uint32_t CIOCPServer_win::SendToClient(uint64_t clientId, const void* payload, uint32_t length)
@@ -215,7 +215,8 @@ uint32_t CIOCPServer_win::SendToAll(const void* payload, uint32_t length)
 
 uint32_t CIOCPServer_win::DisconnectClient(uint64_t clientId, bool close)
 {
-    const bool found = OnClient(clientId, [close](CIOCPClientConnection& slot) { slot.DisableSend(close); });
+    // A forced close also reaches a client whose graceful close it is waiting for.
+    const bool found = OnClient(clientId, [close](CIOCPClientConnection& slot) { slot.DisableSend(close); }, close);
     return found ? EIOCPE_SUCCESS : EIOCPE_NOT_CONNECTED;
 }
 

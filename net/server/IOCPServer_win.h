@@ -94,9 +94,10 @@ private:
         uint32_t m_nCount = 0;
     };
 
-    /// Runs operation(slot) under the lock of the slot that holds the client admitted.
+    /// Runs operation(slot) under the lock of the slot that holds the client admitted (with
+    /// `closing`, also while a graceful close waits for the client to leave).
     template <class Operation>
-    bool OnClient(uint64_t clientId, Operation&& operation);
+    bool OnClient(uint64_t clientId, Operation&& operation, bool closing = false);
     /// The admitted client of the id; all zero when there is none.
     CIOCPConnectedClient ClientOf(uint64_t clientId);
     /// The id of the first connected client with sending enabled that matches; 0 if none.
