@@ -19,7 +19,8 @@ public:
     virtual int32_t OnReceivePkt(uint64_t clientId, const uint8_t* payload, uint32_t length) = 0;
     /// Right after a successful INIT. Worker threads.
     virtual void OnClientConnected(uint64_t clientId, uint32_t clientType) = 0;
-    /// A client that had been admitted has left its slot. The listen thread.
+    /// A client that had been admitted has left its slot. The listen thread; for a slot that
+    /// the stop closes after the listen thread has ended, the thread calling Stop.
     virtual void OnConnectionClosed(uint64_t clientId, uint32_t clientType, bool exiting) = 0;
 };
 
@@ -99,6 +100,9 @@ struct CIOCPServerTimings {
     uint32_t nAdmitLimitMs = 50000;       ///< connected but not admitted
     uint32_t nSendHangLimitMs = 3600000;  ///< one send in flight
     uint32_t nCloseLimitMs = 50000;       ///< sending ended by a graceful close, the peer still there
+    /// Steps of the stop: connected slots are closed by force at the fifth, the listen thread
+    /// leaves after the eighth.
+    uint32_t nExitTickMs = 1000;
 };
 
 /// A stopped server listening on `port` of `interfaceAddress` (network order;

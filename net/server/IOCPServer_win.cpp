@@ -107,6 +107,7 @@ void CIOCPServer_win::StopTransport()
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     delete[] slots;
     m_port.reset();
+    DeliverNotices(); // of slots that closed after the listen thread had left
     m_notices.Close();
 }
 
