@@ -30,7 +30,8 @@ public:
     /// `notify` the usual callbacks report the end. 0; 37; 57. Never on the connection thread.
     virtual uint32_t Disconnect(bool notify, bool immediate) = 0;
     /// Queues one application packet as a USER frame; dropped unless the session is
-    /// established. 0 queued; 47 for a null packet or length 0; 37. Any thread.
+    /// established. 0 queued; 47 for a null packet, length 0 or a length above 1 MiB - 10
+    /// bytes (CSessionHeader::kMaxPayload); 37. Any thread.
     virtual uint32_t Send(const void* packet, uint32_t length) = 0;
 };
 

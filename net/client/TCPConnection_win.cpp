@@ -175,8 +175,8 @@ uint32_t CTCPConnection_win::Connect(const char* host, uint16_t port, uint32_t r
 
 uint32_t CTCPConnection_win::Send(const void* packet, uint32_t length)
 {
-    if (packet == nullptr || length == 0)
-        return EIOCPE_BAD_PARAMS;
+    if (packet == nullptr || length == 0 || length > CSessionHeader::kMaxPayload)
+        return EIOCPE_BAD_PARAMS; // a longer one would be a broken stream to the server
     return EnqueueNew<SSendRequest>(packet, length);
 }
 

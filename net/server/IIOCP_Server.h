@@ -48,11 +48,12 @@ public:
     /// Stops the listen thread, the workers and the slots; 0. A later Start serves again, on
     /// the same port with the same slots.
     virtual uint32_t Stop() = 0;
-    /// 46 when the id has no admitted slot; else 0, 1 (empty payload), 37 or 46.
+    /// 47 for a payload above 1 MiB - 10 bytes (CSessionHeader::kMaxPayload); 46 when the id
+    /// has no admitted slot; else 0, 1 (empty payload), 37 or 46.
     virtual uint32_t SendToClient(uint64_t clientId, const void* payload, uint32_t length) = 0;
-    /// 0; 1 while exiting.
+    /// 0; 47 as SendToClient; 1 while exiting.
     virtual uint32_t SendToGroup(int32_t groupId, const void* payload, uint32_t length) = 0;
-    /// 0; 46 while exiting.
+    /// 0; 47 as SendToClient; 46 while exiting.
     virtual uint32_t SendToAll(const void* payload, uint32_t length) = 0;
     /// Without `close`: graceful, after the send backlog; with it: at once, also while a
     /// graceful close waits for the client to leave. 0, or 46.

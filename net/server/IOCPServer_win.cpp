@@ -182,6 +182,8 @@ bool CIOCPServer_win::OnClient(uint64_t clientId, Operation&& operation, bool cl
 
 uint32_t CIOCPServer_win::SendToClient(uint64_t clientId, const void* payload, uint32_t length)
 {
+    if (length > CSessionHeader::kMaxPayload)
+        return EIOCPE_BAD_PARAMS; // the client would take the frame for a broken stream
     uint32_t result = EIOCPE_NOT_CONNECTED;
     OnClient(clientId, [&](CIOCPClientConnection& slot) { result = slot.SendUserPacket(payload, length); });
     return result;
@@ -189,6 +191,8 @@ uint32_t CIOCPServer_win::SendToClient(uint64_t clientId, const void* payload, u
 
 uint32_t CIOCPServer_win::SendToGroup(int32_t groupId, const void* payload, uint32_t length)
 {
+    if (length > CSessionHeader::kMaxPayload)
+        return EIOCPE_BAD_PARAMS;
     if (m_bExiting)
         return EIOCPE_FAIL;
     std::vector<uint64_t> members;
@@ -206,6 +210,8 @@ uint32_t CIOCPServer_win::SendToGroup(int32_t groupId, const void* payload, uint
 
 uint32_t CIOCPServer_win::SendToAll(const void* payload, uint32_t length)
 {
+    if (length > CSessionHeader::kMaxPayload)
+        return EIOCPE_BAD_PARAMS;
     CSlotAccess slots(*this);
     if (m_bExiting)
         return EIOCPE_NOT_CONNECTED;

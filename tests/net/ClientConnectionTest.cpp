@@ -1,6 +1,7 @@
 #include "RecordingClientReceiver.h"
 
 #include "net/client/IIOCP_ClientConnection.h"
+#include "net/common/SessionProtocol.h"
 #include "Subsidiary/NetErrors.h"
 #include "support/OutputWait.h"
 #include "support/StandInServer.h"
@@ -177,6 +178,20 @@ TEST_F(ClientConnectionTest, FramesAreAssembledFromAnyPieces)
     EXPECT_EQ(m_app.Take(), Events{}) << "nothing before the rest has come";
     ASSERT_TRUE(m_server->SendRaw(split.substr(15)));
     EXPECT_EQ(m_app.WaitFor(1), (Events{"packet 0123456789"}));
+}
+
+TEST_F(ClientConnectionTest, FramesOfTheLongestLengthPassBothWaysAndALongerPacketIsRefused)
+{
+    Admit();
+    const std::string longest(CSessionHeader::kMaxPayload, 'L');
+    ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, longest)));
+    const Events received = m_app.WaitFor(1);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_TRUE(received[0] == "packet " + longest);
+    ASSERT_EQ(m_connection->Send(longest.data(), static_cast<uint32_t>(longest.size())), EIOCPE_SUCCESS);
+    EXPECT_TRUE(m_server->ReadFrame() == CStandInServer::Frame(8, longest));
+    const std::string longer(CSessionHeader::kMaxPayload + 1, 'X');
+    EXPECT_EQ(m_connection->Send(longer.data(), static_cast<uint32_t>(longer.size())), EIOCPE_BAD_PARAMS);
 }
 
 TEST_F(ClientConnectionTest, BrokenStreamsEndTheSessionWithAProtocolError)
