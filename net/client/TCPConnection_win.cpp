@@ -6,11 +6,13 @@
 #include "Subsidiary/Log.h"
 #include "Subsidiary/NetErrors.h"
 #include "Subsidiary/ThreadBase.h"
+#include "platform/Clock.h"
 #include "platform/SocketError.h"
 #include "platform/SystemError.h"
 #include "platform/Wait.h"
 
 #include <new>
+#include <optional>
 
 using namespace client_connection_log;
 
@@ -25,6 +27,15 @@ uint32_t WaitMonitored(platform::WaitObject* const* handles, uint32_t count, uin
     const uint32_t signalled = platform::WaitForAny(handles, count, timeoutMs);
     CDBGMonitor::ThreadAwake();
     return signalled;
+}
+
+/// Milliseconds until the tick count `deadline`; kInfinite for UINT64_MAX.
+uint32_t RemainingMs(uint64_t deadline)
+{
+    if (deadline == UINT64_MAX)
+        return platform::kInfinite;
+    const uint64_t now = platform::GetTickCount64();
+    return now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
 }
 
 void LogWaitFailure()
@@ -48,7 +59,10 @@ uint32_t DestroyClientConnection(IIOCP_ClientConnection* connection)
     return connection == nullptr ? EIOCPE_SUCCESS : EIOCPE_BAD_PARAMS;
 }
 
-CTCPConnection_win::CTCPConnection_win(IIOCP_ClientReceiver* receiver) : m_pReceiver(receiver) {}
+CTCPConnection_win::CTCPConnection_win(IIOCP_ClientReceiver* receiver)
+    : m_callbacks(receiver), m_pReceiver(&m_callbacks)
+{
+}
 
 CTCPConnection_win* CTCPConnection_win::Create(IIOCP_ClientReceiver* receiver, uint32_t* error)
 {
@@ -101,15 +115,21 @@ uint32_t CTCPConnection_win::Destroy()
 {
     if (!m_hThread)
         return EIOCPE_SUCCESS;
+    const uint64_t deadline = platform::GetTickCount64() + kStopWaitMs;
     m_hAbortSendEvent->Set(); // also when the disconnect below cannot be queued
-    Disconnect(false, true);
-    m_hStopEvent->Set();
-    if (!m_hThread->Wait(kStopWaitMs)) {
-        m_hThread->Terminate();
-        m_hThread->Wait(); // it ends at its wait; until then it may still use this object
+    // The socket is closed after what was queued before, without callbacks. The request stays
+    // here until the queue is drained, so that a thread given up on can never take it.
+    std::optional<SDisconnectRequest> disconnect;
+    try {
+        disconnect.emplace(false, true);
+    } catch (const std::bad_alloc&) {
     }
+    if (disconnect && disconnect->hDone && Enqueue(&*disconnect))
+        WaitCarriedOut(*disconnect, deadline);
+    m_hStopEvent->Set();
+    m_hThread->EndWithin(RemainingMs(deadline));
     m_hThread.reset();
-    CloseCurrentSocket(); // left open when the disconnect could not be queued
+    CloseCurrentSocket(); // left open when the disconnect was not carried out
     DrainQueue();
     return EIOCPE_SUCCESS;
 }
@@ -192,11 +212,21 @@ uint32_t CTCPConnection_win::Disconnect(bool notify, bool immediate)
         return EIOCPE_UNABLE_TO_CREATE_EVENT;
     if (!Enqueue(request.get()))
         return EIOCPE_NO_MEM;
-    HANDLE done = request->hDone.get();
-    while (CThreadBase::WaitForHandles(&done, 1) != 0) {
-        // the request stays the thread's until it is signalled
-    }
+    WaitCarriedOut(*request, UINT64_MAX);
     return EIOCPE_SUCCESS;
+}
+
+bool CTCPConnection_win::WaitCarriedOut(SDisconnectRequest& request, uint64_t deadline)
+{
+    platform::WaitObject* const done[] = {request.hDone.get()};
+    for (;;) {
+        const uint32_t signalled = WaitMonitored(done, 1, RemainingMs(deadline));
+        if (signalled == 0)
+            return true;
+        if (signalled == platform::kWaitTimeout)
+            return false;
+        // a failed wait is tried again: the request stays the thread's until it is signalled
+    }
 }
 
 // --- the connection thread ---------------------------------------------------------------------

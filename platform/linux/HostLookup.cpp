@@ -2,6 +2,7 @@
 
 #include "platform/Inet.h"
 #include "platform/SocketError.h"
+#include "platform/linux/CancellablePoll.h"
 
 #include <cerrno>
 #include <netdb.h>
@@ -36,12 +37,17 @@ bool LookupHostIPv4(const std::string& host, uint32_t* address)
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    const int error = errno;
+    if (code == 0) {
+        *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+        ::freeaddrinfo(found);
+    }
+    // The resolver may take long: a thread given up meanwhile ends here, not back in its owner.
+    linux_detail::EndIfCancelled();
     if (code != 0) {
-        SetLastSocketError(WinsockErrorFromResolver(code, errno));
+        SetLastSocketError(WinsockErrorFromResolver(code, error));
         return false;
     }
-    *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "net/client/IIOCP_ClientConnection.h"
 #include "net/common/SessionProtocol.h"
 #include "Subsidiary/NetErrors.h"
+#include "support/HeldCallback.h"
 #include "support/OutputWait.h"
 #include "support/StandInServer.h"
 #include "support/StdoutCapture.h"
@@ -377,6 +378,33 @@ TEST_F(ClientConnectionTest, ASendThatFindsNoRoomGivesWayToDisconnectAndDestroy)
         }
         EXPECT_TRUE(m_server->WaitForEnd()) << "the client closed";
     }
+}
+
+class CHeldApplication : public CRecordingClientReceiver, public CHeldCallback {
+public:
+    void OnReceivePkt(const uint8_t*, uint32_t, uint32_t) override { Enter(); }
+};
+
+TEST_F(ClientConnectionTest, DestroyGivesUpAThreadHeldInTheApplicationsCallbackWhichEndsOnceReleased)
+{
+    CHeldApplication app;
+    IIOCP_ClientConnection* connection = CreateClientConnection(&app, nullptr);
+    ASSERT_NE(connection, nullptr);
+    std::unique_lock<std::mutex> hold = app.Hold();
+    ASSERT_EQ(connection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_SUCCESS);
+    ASSERT_TRUE(m_server->Accept());
+    ASSERT_TRUE(m_server->AnswerInit(0));
+    ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, "held")));
+    const pid_t thread = app.WaitEntered(10s);
+    ASSERT_NE(thread, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(DestroyClientConnection(connection), EIOCPE_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    EXPECT_TRUE(m_server->WaitForEnd()) << "the socket is closed";
+    delete connection; // the thread, still held, touches it no more
+    hold.unlock();
+    EXPECT_TRUE(WaitUntilEnded(thread, 10s));
+    EXPECT_EQ(app.Take(), Events{"connected"});
 }
 
 TEST_F(ClientConnectionTest, MissingArgumentsAreRefused)

@@ -2,18 +2,21 @@
 
 #include "net/client/UDP_Receiver.h"
 #include "Subsidiary/NetErrors.h"
+#include "support/HeldCallback.h"
 #include "support/Ipv4.h"
 #include "support/StandInMulticast.h"
 #include "support/TestEndpoints.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Events = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 const uint32_t kServer = Ipv4(127, 0, 0, 1);
 const uint32_t kForeignHost = Ipv4(127, 0, 0, 2);
@@ -26,7 +29,7 @@ protected:
         ASSERT_EQ(Start(m_receiver, m_owner), EIOCPE_SUCCESS);
     }
 
-    uint32_t Start(CUDP_Receiver& receiver, CRecordingUDPReceiver& owner)
+    uint32_t Start(CUDP_Receiver& receiver, IUDPPacketsReceiver& owner)
     {
         EXPECT_EQ(receiver.Init(m_endpoint.nGroup, m_endpoint.nPort, kServer, &owner), EIOCPE_SUCCESS);
         return receiver.Start();
@@ -93,6 +96,29 @@ TEST_F(UDPReceiverTest, TwoReceiversOnOnePortBothGetTheGroup)
     ASSERT_TRUE(ToGroup(m_server, "both"));
     EXPECT_EQ(m_owner.WaitFor(1), (Events{"data both"}));
     EXPECT_EQ(secondOwner.WaitFor(1), (Events{"data both"}));
+}
+
+class CHeldOwner : public IUDPPacketsReceiver, public CHeldCallback {
+public:
+    void OnUDPAsyncError(uint32_t) override {}
+    void OnUDPPktReceived(const uint8_t*, uint32_t) override { Enter(); }
+};
+
+TEST_F(UDPReceiverTest, StopGivesUpAThreadHeldInTheOwnersCallbackWhichEndsOnceReleased)
+{
+    CHeldOwner owner;
+    CUDP_Receiver receiver;
+    std::unique_lock<std::mutex> hold = owner.Hold();
+    ASSERT_EQ(Start(receiver, owner), EIOCPE_SUCCESS);
+    ASSERT_TRUE(ToGroup(m_server, "held"));
+    const pid_t thread = owner.WaitEntered(10s);
+    ASSERT_NE(thread, 0);
+    const auto start = std::chrono::steady_clock::now();
+    receiver.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    EXPECT_FALSE(receiver.IsRunning());
+    hold.unlock();
+    EXPECT_TRUE(WaitUntilEnded(thread, 10s));
 }
 
 TEST_F(UDPReceiverTest, StartsAgainAfterAStop)
