@@ -336,16 +336,15 @@ void CTCPConnection_win::OnConnectRequest(SConnectRequest& request)
     m_bTimerArmed = false;
     m_strHost = std::move(request.strHost);
     m_nPort = request.nPort;
+    m_nReconnectInterval = request.nReconnectSeconds; // not the one of an earlier connect
     bool retryable = false;
     const uint32_t error = TryConnect(&retryable);
     if (error == EIOCPE_SUCCESS) {
         m_nState = STATE_CONNECTING;
-        m_nReconnectInterval = request.nReconnectSeconds;
-    } else if (retryable && request.nReconnectSeconds != 0) {
-        m_nReconnectInterval = request.nReconnectSeconds; // the timer tries again
-    } else {
+    } else if (!retryable || m_nReconnectInterval == 0) {
+        m_nReconnectInterval = 0;
         ReportAttemptFailure(error);
-    }
+    } // else the timer tries again
 }
 
 void CTCPConnection_win::OnSendRequest(const SSendRequest& request)

@@ -283,6 +283,17 @@ TEST_F(ClientConnectionTest, NobodyListeningIsRefusedAndTriedAgainWithAnInterval
     EXPECT_EQ(m_app.Take(), Events{}) << "nothing reported while reconnection goes on";
 }
 
+TEST_F(ClientConnectionTest, AConnectThatFailsAtOnceKeepsNoIntervalOfAnEarlierConnect)
+{
+    const uint16_t closed = NextTestEndpoint().nPort;
+    ASSERT_EQ(m_connection->Connect("127.0.0.1", closed, 1), EIOCPE_SUCCESS);
+    ASSERT_TRUE(Logged("IIOCP_ClientConnection - conn thread : ERR : Connect failed : [EIOCPE_WSAECONNREFUSED]"));
+    // The test's namespace has no route to 10.0.0.0/8: the connect fails without an attempt.
+    ASSERT_EQ(m_connection->Connect("10.1.2.3", m_nPort, 0), EIOCPE_SUCCESS);
+    EXPECT_EQ(m_app.WaitFor(1), (Events{Failed(EIOCPE_WSAENETUNREACH)}));
+    EXPECT_EQ(m_app.WaitFor(2, 2500ms).size(), 1u) << "tried again";
+}
+
 TEST_F(ClientConnectionTest, AnUnknownHostIsAFailedConnect)
 {
     CStdoutCapture debugOutput(STDERR_FILENO);
