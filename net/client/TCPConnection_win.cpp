@@ -89,6 +89,7 @@ CTCPConnection_win* CTCPConnection_win::Create(IIOCP_ClientReceiver* receiver, u
         result = EIOCPE_UNABLE_RUN_THREAD;
         return nullptr;
     }
+    connection->m_nThreadId = connection->m_hThread->GetId();
     HANDLE started = connection->m_hStartedEvent.get();
     CThreadBase::WaitForHandles(&started, 1); // a running thread always reports its start
     if (connection->m_nStartStatus != EIOCPE_SUCCESS) {
@@ -124,7 +125,7 @@ uint32_t CTCPConnection_win::Destroy()
         disconnect.emplace(false, true);
     } catch (const std::bad_alloc&) {
     }
-    if (disconnect && disconnect->hDone && Enqueue(&*disconnect))
+    if (disconnect && disconnect->hDone && Enqueue(&*disconnect) == EIOCPE_SUCCESS)
         WaitCarriedOut(*disconnect, deadline);
     m_hStopEvent->Set();
     m_hThread->EndWithin(RemainingMs(deadline));
@@ -154,22 +155,25 @@ void CTCPConnection_win::DrainQueue()
     m_queue.clear();
     m_nQueuedDisconnects = 0;
     m_hAbortSendEvent->Reset();
+    m_bClosed = true; // nobody would carry out or free what came later
 }
 
 // --- interface operations, any thread ----------------------------------------------------------
 
-bool CTCPConnection_win::Enqueue(SClientRequest* request)
+uint32_t CTCPConnection_win::Enqueue(SClientRequest* request)
 {
     try {
         CAutoLock guard(m_csQueue);
+        if (m_bClosed)
+            return EIOCPE_UNABLE_RUN_THREAD;
         m_queue.push_back(request);
         m_hQueueEvent->Set(); // under the lock, so that the thread cannot reset it after this
         if (request->nKind == SClientRequest::REQ_DISCONNECT && m_nQueuedDisconnects++ == 0)
             m_hAbortSendEvent->Set();
     } catch (const std::bad_alloc&) {
-        return false;
+        return EIOCPE_NO_MEM;
     }
-    return true;
+    return EIOCPE_SUCCESS;
 }
 
 template <class Request, class... Args>
@@ -177,8 +181,8 @@ uint32_t CTCPConnection_win::EnqueueNew(Args&&... args)
 {
     try {
         auto request = std::make_unique<Request>(std::forward<Args>(args)...);
-        if (!Enqueue(request.get()))
-            return EIOCPE_NO_MEM;
+        if (const uint32_t error = Enqueue(request.get()); error != EIOCPE_SUCCESS)
+            return error;
         request.release(); // the queue's now
     } catch (const std::bad_alloc&) {
         return EIOCPE_NO_MEM;
@@ -202,6 +206,8 @@ uint32_t CTCPConnection_win::Send(const void* packet, uint32_t length)
 
 uint32_t CTCPConnection_win::Disconnect(bool notify, bool immediate)
 {
+    if (platform::GetCurrentThreadId() == m_nThreadId)
+        return EIOCPE_INVALID_VAL; // it would wait for itself
     std::unique_ptr<SDisconnectRequest> request;
     try {
         request = std::make_unique<SDisconnectRequest>(notify, immediate);
@@ -210,8 +216,8 @@ uint32_t CTCPConnection_win::Disconnect(bool notify, bool immediate)
     }
     if (!request->hDone)
         return EIOCPE_UNABLE_TO_CREATE_EVENT;
-    if (!Enqueue(request.get()))
-        return EIOCPE_NO_MEM;
+    if (const uint32_t error = Enqueue(request.get()); error != EIOCPE_SUCCESS)
+        return error;
     WaitCarriedOut(*request, UINT64_MAX);
     return EIOCPE_SUCCESS;
 }

@@ -20,6 +20,7 @@
 #include "platform/Thread.h"
 #include "platform/WaitableTimer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -51,7 +52,8 @@ private:
 
     explicit CTCPConnection_win(IIOCP_ClientReceiver* receiver);
     bool CreateEvents();
-    bool Enqueue(SClientRequest* request);
+    /// 0 queued; 37; 58 once Destroy has drained the queue.
+    uint32_t Enqueue(SClientRequest* request);
     /// Waits until the thread has carried the queued request out; false when the deadline (a
     /// tick count, UINT64_MAX for none) came first.
     bool WaitCarriedOut(SDisconnectRequest& request, uint64_t deadline);
@@ -117,6 +119,8 @@ private:
     CMonitoredMutex m_csQueue{"CTCPConnection_win::m_csQueue"};
     std::deque<SClientRequest*> m_queue; // guarded by m_csQueue
     uint32_t m_nQueuedDisconnects = 0;   // guarded by m_csQueue
+    bool m_bClosed = false;              // guarded by m_csQueue: Destroy has drained the queue
+    std::atomic<uint32_t> m_nThreadId{0}; ///< of the connection thread
     std::unique_ptr<platform::WaitableTimer> m_hReconnectTimer; ///< auto-reset; the thread's own
     bool m_bTimerArmed = false;
 };

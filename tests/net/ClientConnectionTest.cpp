@@ -418,6 +418,35 @@ TEST_F(ClientConnectionTest, DestroyGivesUpAThreadHeldInTheApplicationsCallbackW
     EXPECT_EQ(app.Take(), Events{"connected"});
 }
 
+class CDisconnectingApplication : public CRecordingClientReceiver {
+public:
+    IIOCP_ClientConnection* pConnection = nullptr;
+    void OnConnected(uint32_t) override { Record("disconnect " + std::to_string(pConnection->Disconnect(true, true))); }
+};
+
+TEST_F(ClientConnectionTest, ADisconnectFromACallbackIsRefusedInsteadOfWaitingForItself)
+{
+    CDisconnectingApplication app;
+    app.pConnection = CreateClientConnection(&app, nullptr);
+    ASSERT_NE(app.pConnection, nullptr);
+    ASSERT_EQ(app.pConnection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_SUCCESS);
+    ASSERT_TRUE(m_server->Accept());
+    ASSERT_TRUE(m_server->AnswerInit(0));
+    ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, "still on")));
+    EXPECT_EQ(app.WaitFor(2), (Events{"disconnect " + std::to_string(EIOCPE_INVALID_VAL), "packet still on"}));
+    EXPECT_EQ(DestroyClientConnection(app.pConnection), EIOCPE_SUCCESS);
+    delete app.pConnection;
+}
+
+TEST_F(ClientConnectionTest, CallsAfterDestroyAreRefusedInsteadOfQueuedForNobody)
+{
+    ASSERT_EQ(DestroyClientConnection(m_connection), EIOCPE_SUCCESS);
+    ASSERT_EQ(m_connection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_UNABLE_RUN_THREAD);
+    ASSERT_EQ(m_connection->Send("x", 1), EIOCPE_UNABLE_RUN_THREAD);
+    EXPECT_EQ(m_connection->Disconnect(true, true), EIOCPE_UNABLE_RUN_THREAD);
+    EXPECT_FALSE(m_server->Accept(100)) << "nothing was carried out";
+}
+
 TEST_F(ClientConnectionTest, MissingArgumentsAreRefused)
 {
     EXPECT_EQ(m_connection->Connect(nullptr, m_nPort, 0), EIOCPE_BAD_PARAMS);
