@@ -33,7 +33,8 @@ public:
     virtual uint32_t Disconnect(bool notify, bool immediate) = 0;
     /// Queues one application packet as a USER frame; dropped unless the session is
     /// established. 0 queued; 47 for a null packet, length 0 or a length above 1 MiB - 10
-    /// bytes (CSessionHeader::kMaxPayload); 37; 58 after DestroyClientConnection. Any thread.
+    /// bytes (CSessionHeader::kMaxPayload); 37, also while 16 MiB of packets wait to be sent;
+    /// 58 after DestroyClientConnection. Any thread.
     virtual uint32_t Send(const void* packet, uint32_t length) = 0;
 };
 

@@ -29,6 +29,12 @@ uint32_t WaitMonitored(platform::WaitObject* const* handles, uint32_t count, uin
     return signalled;
 }
 
+/// Bytes a request holds in the queue: the packet of a send.
+uint64_t QueuedBytesOf(const SClientRequest& request)
+{
+    return request.nKind == SClientRequest::REQ_SEND ? static_cast<const SSendRequest&>(request).bytes.size() : 0;
+}
+
 /// Milliseconds until the tick count `deadline`; kInfinite for UINT64_MAX.
 uint32_t RemainingMs(uint64_t deadline)
 {
@@ -153,6 +159,7 @@ void CTCPConnection_win::DrainQueue()
         disconnect->hDone->Set();
     }
     m_queue.clear();
+    m_nQueuedBytes = 0;
     m_nQueuedDisconnects = 0;
     m_hAbortSendEvent->Reset();
     m_bClosed = true; // nobody would carry out or free what came later
@@ -166,7 +173,13 @@ uint32_t CTCPConnection_win::Enqueue(SClientRequest* request)
         CAutoLock guard(m_csQueue);
         if (m_bClosed)
             return EIOCPE_UNABLE_RUN_THREAD;
+        // The thread may wait long for room to send; the application must not pile up packets
+        // meanwhile without limit.
+        const uint64_t bytes = QueuedBytesOf(*request);
+        if (m_nQueuedBytes + bytes > kMaxQueuedBytes)
+            return EIOCPE_NO_MEM;
         m_queue.push_back(request);
+        m_nQueuedBytes += bytes;
         m_hQueueEvent->Set(); // under the lock, so that the thread cannot reset it after this
         if (request->nKind == SClientRequest::REQ_DISCONNECT && m_nQueuedDisconnects++ == 0)
             m_hAbortSendEvent->Set();
@@ -309,6 +322,7 @@ void CTCPConnection_win::CarryOutNextRequest()
         if (!m_queue.empty()) {
             request = m_queue.front();
             m_queue.pop_front();
+            m_nQueuedBytes -= QueuedBytesOf(*request);
             if (request->nKind == SClientRequest::REQ_DISCONNECT && --m_nQueuedDisconnects == 0)
                 m_hAbortSendEvent->Reset();
         }

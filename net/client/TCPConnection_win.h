@@ -52,7 +52,10 @@ private:
 
     explicit CTCPConnection_win(IIOCP_ClientReceiver* receiver);
     bool CreateEvents();
-    /// 0 queued; 37; 58 once Destroy has drained the queue.
+    /// Packet bytes the queue holds at most, as much as the server lets a client's backlog hold.
+    static constexpr uint64_t kMaxQueuedBytes = 16u << 20;
+
+    /// 0 queued; 37, also when the queue holds kMaxQueuedBytes; 58 once Destroy has drained it.
     uint32_t Enqueue(SClientRequest* request);
     /// Waits until the thread has carried the queued request out; false when the deadline (a
     /// tick count, UINT64_MAX for none) came first.
@@ -119,6 +122,7 @@ private:
     CMonitoredMutex m_csQueue{"CTCPConnection_win::m_csQueue"};
     std::deque<SClientRequest*> m_queue; // guarded by m_csQueue
     uint32_t m_nQueuedDisconnects = 0;   // guarded by m_csQueue
+    uint64_t m_nQueuedBytes = 0;         // guarded by m_csQueue: the packets of the sends queued
     bool m_bClosed = false;              // guarded by m_csQueue: Destroy has drained the queue
     std::atomic<uint32_t> m_nThreadId{0}; ///< of the connection thread
     std::unique_ptr<platform::WaitableTimer> m_hReconnectTimer; ///< auto-reset; the thread's own

@@ -378,8 +378,10 @@ TEST_F(ClientConnectionTest, ASendThatFindsNoRoomGivesWayToDisconnectAndDestroy)
             ASSERT_NE(m_connection, nullptr);
         }
         Admit();
-        for (int i = 0; i < 512; ++i) // 32 MB, more than both ends buffer
-            ASSERT_EQ(m_connection->Send(packet.data(), static_cast<uint32_t>(packet.size())), EIOCPE_SUCCESS);
+        for (int i = 0; i < 512; ++i) { // 32 MB, more than both ends buffer; the queue takes 16 MiB
+            const uint32_t result = m_connection->Send(packet.data(), static_cast<uint32_t>(packet.size()));
+            ASSERT_TRUE(result == EIOCPE_SUCCESS || result == EIOCPE_NO_MEM) << result;
+        }
         if (destroy) {
             Destroy();
             EXPECT_EQ(m_app.Take(), Events{}) << "the destroyer asks for no callbacks";
@@ -445,6 +447,21 @@ TEST_F(ClientConnectionTest, CallsAfterDestroyAreRefusedInsteadOfQueuedForNobody
     ASSERT_EQ(m_connection->Send("x", 1), EIOCPE_UNABLE_RUN_THREAD);
     EXPECT_EQ(m_connection->Disconnect(true, true), EIOCPE_UNABLE_RUN_THREAD);
     EXPECT_FALSE(m_server->Accept(100)) << "nothing was carried out";
+}
+
+// The stand-in reads nothing after the answer, so the connection thread waits for room while
+// the packets pile up in its queue.
+TEST_F(ClientConnectionTest, PacketsWaitingForAStalledSendAreBoundedAtSixteenMegabytes)
+{
+    Admit();
+    const std::string packet(64 << 10, 'q');
+    int queued = 0;
+    uint32_t result = EIOCPE_SUCCESS;
+    while (queued < 1024 &&
+           (result = m_connection->Send(packet.data(), static_cast<uint32_t>(packet.size()))) == EIOCPE_SUCCESS)
+        ++queued;
+    EXPECT_EQ(result, EIOCPE_NO_MEM);
+    EXPECT_GE(queued, 256) << "16 MiB and what the thread has taken off";
 }
 
 TEST_F(ClientConnectionTest, MissingArgumentsAreRefused)
