@@ -150,6 +150,40 @@ TEST_F(ClientConnectionTest, AutomaticReconnectionFollowsOnlyResultsThatMayChang
     EXPECT_FALSE(m_server->Accept(2500)) << "a different signature is not tried again";
 }
 
+TEST_F(ClientConnectionTest, WithAnIntervalOnlyTheRefusalsOfTheClientAsItIsEndReconnection)
+{
+    const struct {
+        uint32_t result;
+        uint32_t code; ///< reported when the refusal is final
+        bool final;
+    } cases[] = {
+        {1, EIOCPE_PROTO_VERSION_ERR, true},     {2, EIOCPE_PROTO_VERSION_ERR, true},
+        {3, EIOCPE_SIGNATURE_DIFF, true},        {4, EIOCPE_ENCRYPTION_DIFFERENT, true},
+        {5, EIOCPE_UNK_CLIENT_TYPE, true},       {6, EIOCPE_TOO_MANY_CLIENTS_ERR, false},
+        {7, EIOCPE_NO_MEM_ON_SRV, false},        {8, EIOCPE_ECONNREFUSED, false},
+        {9, EIOCPE_FORBIDDEN_CLIENT, true},      {10, EIOCPE_FAIL, false},
+        {11, EIOCPE_FAIL, false},
+    };
+    bool accepted = false; // the client's next attempt is on the stand-in already
+    for (const auto& c : cases) {
+        SCOPED_TRACE("result " + std::to_string(c.result));
+        if (!accepted)
+            ConnectAndAccept(1);
+        ASSERT_TRUE(m_server->AnswerInit(c.result));
+        m_server->Close();
+        if (c.final) {
+            EXPECT_EQ(m_app.WaitFor(1), (Events{Failed(c.code)}));
+            EXPECT_FALSE(m_server->Accept(1500)) << "tried again";
+            accepted = false;
+        } else {
+            accepted = m_server->Accept(3000);
+            EXPECT_TRUE(accepted) << "not tried again";
+            EXPECT_EQ(m_app.Take(), Events{}) << "reported while trying again";
+        }
+        m_app.Take();
+    }
+}
+
 TEST_F(ClientConnectionTest, ADisconnectCancelsAPendingReconnection)
 {
     ConnectAndAccept(1);
