@@ -244,7 +244,7 @@ bool CTCPConnection_win::WaitCarriedOut(SDisconnectRequest& request, uint64_t de
             return true;
         if (signalled == platform::kWaitTimeout)
             return false;
-        // a failed wait is tried again: the request stays the thread's until it is signalled
+        LogWaitFailure(); // and again: the request stays the thread's until it is signalled
     }
 }
 
