@@ -1,10 +1,15 @@
 #include "platform/DebugOutput.h"
 #include "platform/HostLookup.h"
 #include "platform/SocketError.h"
+#include "platform/linux/ResolverError.h"
+#include "Subsidiary/NetErrors.h"
 #include "support/Ipv4.h"
 #include "support/StdoutCapture.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <netdb.h>
 
 namespace {
 
@@ -28,6 +33,31 @@ TEST(HostLookupTest, AnUnknownNameFailsWithAResolverNumber)
     ASSERT_FALSE(platform::LookupHostIPv4("no-such-host.invalid", &address));
     const int error = platform::GetLastSocketError();
     EXPECT_TRUE(error >= 11001 && error <= 11004) << error;
+}
+
+// The client's connection tries a failed lookup again only when its code is
+// EIOCPE_WSANO_DATA: a name known without an IPv4 address (yet).
+TEST(HostLookupTest, ResolverFailuresMapToTheCodeThatDecidesTheRetry)
+{
+    const struct {
+        const char* name;
+        int code, errnoValue;
+        uint32_t expected;
+    } cases[] = {
+        {"EAI_NONAME", EAI_NONAME, 0, EIOCPE_WSAHOST_NOT_FOUND},
+        {"EAI_AGAIN", EAI_AGAIN, 0, EIOCPE_WSATRY_AGAIN},
+        {"EAI_FAIL", EAI_FAIL, 0, EIOCPE_WSANO_RECOVERY},
+        {"EAI_NODATA", EAI_NODATA, 0, EIOCPE_WSANO_DATA},
+        {"EAI_ADDRFAMILY", EAI_ADDRFAMILY, 0, EIOCPE_WSANO_DATA},
+        {"EAI_MEMORY", EAI_MEMORY, 0, EIOCPE_WSA_NOT_ENOUGH_MEMORY},
+        {"EAI_SYSTEM", EAI_SYSTEM, ECONNREFUSED, EIOCPE_WSAECONNREFUSED},
+        {"EAI_SERVICE", EAI_SERVICE, 0, EIOCPE_WSANO_RECOVERY},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TranslateSystemError(static_cast<uint32_t>(
+                      platform::linux_detail::WinsockErrorFromResolver(c.code, c.errnoValue))),
+                  c.expected)
+            << c.name;
 }
 
 TEST(DebugOutputTest, EachCallIsOneLineOnStandardError)

@@ -1,6 +1,7 @@
 #pragma once
 // Tells when another thread of the test has gone to sleep in the kernel (a futex, a poll), so
-// that a test can act at the moment that thread is blocked instead of after a guessed sleep.
+// that a test can act at the moment that thread is blocked instead of after a guessed sleep,
+// and when it has ended.
 
 #include <chrono>
 #include <fstream>
@@ -13,6 +14,19 @@
 inline pid_t CurrentTid()
 {
     return ::gettid();
+}
+
+/// True once the thread has ended, gone from the process's tasks, within the limit.
+inline bool WaitUntilEnded(pid_t tid, std::chrono::milliseconds limit)
+{
+    const std::string path = "/proc/self/task/" + std::to_string(tid);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (access(path.c_str(), F_OK) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 /// True once the thread is seen sleeping (state S) within the limit.
