@@ -135,10 +135,11 @@ void CQV_Server::ForgetSyncClient(std::map<uint64_t, CSyncEntry>::iterator clien
 
 void CQV_Server::DropIdleSyncClients()
 {
-    const uint64_t now = platform::GetTickCount64();
     std::vector<uint64_t> idle;
     {
         CAutoLock lock(m_csSyncClientsMap);
+        // Read under the lock that the requests stamp their entries under, so no stamp is later.
+        const uint64_t now = platform::GetTickCount64();
         for (auto client = m_mapSyncClients.begin(); client != m_mapSyncClients.end();) {
             const auto current = client++;
             if (now - current->second.m_nLastAskedMs >= static_cast<uint64_t>(m_Timings.nSyncIdleLimitMs)) {

@@ -466,7 +466,10 @@ class QV_ServerIdleSyncTest : public QV_ServerTest {
 protected:
     static constexpr uint64_t kClients = 50;
 
-    QV_ServerIdleSyncTest() : QV_ServerTest({.nSyncIdleLimitMs = 400, .nSyncSweepPeriodMs = 50}) {}
+    explicit QV_ServerIdleSyncTest(int64_t idleLimitMs = 1000)
+        : QV_ServerTest({.nSyncIdleLimitMs = idleLimitMs, .nSyncSweepPeriodMs = 50})
+    {
+    }
 
     /// Clients 1 to kClients each ask for a snapshot of 150 packets; the resident memory before.
     uint64_t RenderForEveryClient()
@@ -529,9 +532,15 @@ TEST_F(QV_ServerIdleSyncTest, SilentClientsLoseTheirSnapshotsAndTheMemoryGoesBac
     ExpectMemoryBack(idle, peak);
 }
 
+// The same with no snapshot dropped, however slowly the renderings are made.
+class QV_ServerPoolTest : public QV_ServerIdleSyncTest {
+protected:
+    QV_ServerPoolTest() : QV_ServerIdleSyncTest(CServerTimings().nSyncIdleLimitMs) {}
+};
+
 // All the renderings pulled to the end: their buffers come back, and the pool keeps no more of
 // them than it needs.
-TEST_F(QV_ServerIdleSyncTest, AJoinStormsBuffersGoBackBeyondThePoolsLimit)
+TEST_F(QV_ServerPoolTest, AJoinStormsBuffersGoBackBeyondThePoolsLimit)
 {
     const uint64_t idle = RenderForEveryClient();
     const uint64_t peak = platform::GetResidentMemoryBytes();
