@@ -41,7 +41,7 @@ uint64_t CByteReader::GetU64()
     return LoadU64LE(Consume(8));
 }
 
-std::string CByteReader::GetString()
+std::string_view CByteReader::GetStringView()
 {
     const uint8_t* from = m_pData + m_nPos;
     const uint32_t remaining = m_nLength - m_nPos;
@@ -50,5 +50,5 @@ std::string CByteReader::GetString()
         throw CObjArchiveException(OAE_END_OF_DATA);
     const auto length = static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - from);
     m_nPos += length + 1;
-    return std::string(reinterpret_cast<const char*>(from), length);
+    return std::string_view(reinterpret_cast<const char*>(from), length);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CByteReader {
 public:
@@ -21,7 +22,9 @@ public:
     uint16_t GetU16();
     uint32_t GetU32();
     uint64_t GetU64();
-    std::string GetString();
+    std::string GetString() { return std::string(GetStringView()); }
+    /// The characters of a string, pointing into the data: valid for as long as the data is.
+    std::string_view GetStringView();
 
 private:
     const uint8_t* Consume(uint32_t count);

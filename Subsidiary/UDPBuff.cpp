@@ -74,10 +74,15 @@ void CUDPBuff::PutBytes(const void* bytes, uint32_t count)
         std::memcpy(Reserve(count), bytes, count);
 }
 
-void CUDPBuff::PutString(std::string_view text)
+void CUDPBuff::CheckString(std::string_view text)
 {
     if (text.size() > kMaxString || text.find('\0') != std::string_view::npos)
         throw CObjArchiveException(OAE_STRING_TOO_LONG);
+}
+
+void CUDPBuff::PutString(std::string_view text)
+{
+    CheckString(text);
     const auto length = static_cast<uint32_t>(text.size());
     uint8_t* at = Reserve(length + 1);
     std::memcpy(at, text.data(), length);

@@ -76,6 +76,11 @@ public:
     void PutU64(uint64_t value);
     void PutBytes(const void* bytes, uint32_t count);
     void PutString(std::string_view text);
+    /// Throws type 3 for a text PutString refuses.
+    static void CheckString(std::string_view text);
+    /// The next `count` bytes at the write position, for the caller to fill; throws type 2
+    /// having taken nothing when they do not fit.
+    uint8_t* Reserve(uint32_t count);
 
     // Readers: each throws CObjArchiveException type 1 when the data ends before the value.
     uint8_t GetU8() { return m_Reader.GetU8(); }
@@ -86,8 +91,6 @@ public:
 
 private:
     ~CUDPBuff() override = default; // only the last Release frees a buffer
-
-    uint8_t* Reserve(uint32_t count);
 
     uint32_t m_nTag = 0;
     std::unique_ptr<uint8_t[]> m_pStart;

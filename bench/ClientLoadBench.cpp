@@ -7,12 +7,12 @@
 #include "platform/BrokenPipe.h"
 #include "support/ClientProgram.h"
 #include "support/ProcessCpu.h"
+#include "support/ProcessResident.h"
 #include "support/ProgramRun.h"
 #include "support/ServerProgram.h"
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -22,17 +22,6 @@ namespace {
 
 constexpr auto kLimit = 60s;
 constexpr auto kWindow = 10s;
-
-// The process's resident set in MiB, from its status file.
-double ResidentMiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024.0; // in kB
-    }
-    return 0;
-}
 
 void Quit(CProgramRun& run)
 {

@@ -5,6 +5,8 @@
 // requests and 4106-byte answers. Also the longest gap in the multicast stream meanwhile.
 // Run inside the test namespace: scripts/netns-run build/bench/snapshot_serve_bench
 
+#include "bench/PlainPingPong.h"
+#include "bench/StreamGap.h"
 #include "bench/store/BenchStreamCore.h"
 #include "bench/store/BenchTimer.h"
 #include "platform/BrokenPipe.h"
@@ -28,8 +30,6 @@ namespace {
 
 constexpr int kBursts = 100; // about 3 changes for each of the 32,767 objects the feed picks
 constexpr int kRounds = 5;
-constexpr uint32_t kRequestFrame = 10 + 13;
-constexpr uint32_t kAnswerFrame = 10 + 4096;
 constexpr auto kLimit = 60s;
 
 class CBenchFeed : public CDataFeed {
@@ -68,47 +68,6 @@ double RenderBaseline(size_t serverPackets, size_t& packets)
     }
 }
 
-// The baseline's second half: `exchanges` request-answer round trips over plain sockets.
-double PingPongBaseline(size_t exchanges)
-{
-    CPlainSocket listener = CPlainSocket::ListenTcp();
-    std::thread answerer([&] {
-        CPlainSocket peer = listener.Accept(10000);
-        std::vector<uint8_t> request(kRequestFrame), answer(kAnswerFrame, 0x5A);
-        for (size_t i = 0; i < exchanges; ++i)
-            if (!peer.ReceiveExact(request.data(), request.size(), 10000) || !peer.SendAll(answer.data(), answer.size()))
-                return;
-    });
-    CPlainSocket client = CPlainSocket::ConnectTcp(listener.LocalPort());
-    std::vector<uint8_t> request(kRequestFrame, 0x05), answer(kAnswerFrame);
-    const double ms = TimeMs([&] {
-        for (size_t i = 0; i < exchanges; ++i)
-            if (!client.SendAll(request.data(), request.size()) ||
-                !client.ReceiveExact(answer.data(), answer.size(), 10000))
-                return;
-    });
-    answerer.join();
-    return ms;
-}
-
-// The longest time without a stream datagram between `from` and `to`.
-double LongestGapMs(const std::vector<SHeardDatagram>& heard, Clock::time_point from, Clock::time_point to)
-{
-    Clock::time_point last = from;
-    Clock::duration longest{};
-    for (const SHeardDatagram& d : heard) {
-        if (d.bytes.empty() || d.bytes[0] != QVNET_ID_STREAM || d.at < from)
-            continue;
-        const Clock::time_point at = std::min(d.at, to);
-        longest = std::max(longest, at - last);
-        last = at;
-        if (d.at >= to)
-            break;
-    }
-    longest = std::max(longest, to - last);
-    return std::chrono::duration<double, std::milli>(longest).count();
-}
-
 int RunBench()
 {
     const CTestEndpoint endpoint = NextTestEndpoint();
@@ -132,8 +91,8 @@ int RunBench()
         times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
         std::this_thread::sleep_for(end - start + 400ms); // the same span without a sync follows
         const std::vector<SHeardDatagram> heard = listener.Heard();
-        gaps.push_back(LongestGapMs(heard, start, end));
-        quietGaps.push_back(LongestGapMs(heard, end + 300ms, end + 300ms + (end - start)));
+        gaps.push_back(LongestStreamGapMs(heard, start, end));
+        quietGaps.push_back(LongestStreamGapMs(heard, end + 300ms, end + 300ms + (end - start)));
     }
     server.Keys("0q");
     server.WaitFor("Any key to exit.", kLimit);
@@ -142,7 +101,7 @@ int RunBench()
 
     size_t baselinePackets = 0;
     const double renderMs = RenderBaseline(packets.size(), baselinePackets);
-    const double pingPongMs = PingPongBaseline(packets.size());
+    const double pingPongMs = PlainPingPong(packets.size()).exchangeMs;
     const double subjectMs = Median(times);
     const double baselineMs = renderMs + pingPongMs;
     std::printf("snapshot of the running server: %zu packets (this process's store of the same shape: %zu)\n",

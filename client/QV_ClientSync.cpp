@@ -46,7 +46,9 @@ void CQV_Client::OnReceivePkt(const uint8_t* payload, uint32_t length, uint32_t)
 }
 
 // Every snapshot packet carries the stream position Q of the snapshot; from the first one on,
-// stream packets from Q up can be checked for gaps.
+// stream packets from Q up can be checked for gaps. The request for the next packet depends on
+// nothing this one holds and goes whatever becomes of it, so it is sent first: the next packet
+// travels while this one is applied, and the server still has one packet in flight.
 void CQV_Client::OnSnapshotPkt(const uint8_t* packet, uint32_t length)
 {
     {
@@ -56,8 +58,11 @@ void CQV_Client::OnSnapshotPkt(const uint8_t* packet, uint32_t length)
             m_nScannedTo = 0;
         }
     }
-    FeedData(packet, length);
     SendSyncRequest(QVNET_ID_NEXT_SYNC);
+    // A session that ended while the request went out has forgotten its replica already.
+    const int32_t state = GetState();
+    if (state == CS_SYNCHRONISING || state == CS_SYNCHRONISED)
+        FeedData(packet, length);
 }
 
 // The count is read before m_csPackets is taken: a save from the console holds the replica's

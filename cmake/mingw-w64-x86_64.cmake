@@ -21,3 +21,22 @@ find_program(QV_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(QV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${QV_WINE})
 endif()
+
+# Boost's containers are headers only, the same for every target: the cross build takes
+# Debian's (libboost1.81-dev) through a package of its own that shows those headers alone,
+# never the other Linux headers beside them.
+set(QV_HOST_BOOST "${CMAKE_BINARY_DIR}/host-boost")
+if(NOT EXISTS "${QV_HOST_BOOST}/include/boost" AND EXISTS /usr/include/boost)
+  file(MAKE_DIRECTORY "${QV_HOST_BOOST}/include")
+  file(CREATE_LINK /usr/include/boost "${QV_HOST_BOOST}/include/boost" SYMBOLIC)
+  file(WRITE "${QV_HOST_BOOST}/BoostConfig.cmake"
+    "if(NOT TARGET Boost::headers)\n"
+    "  add_library(Boost::headers INTERFACE IMPORTED)\n"
+    "  set_target_properties(Boost::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES \"${QV_HOST_BOOST}/include\")\n"
+    "endif()\n")
+  file(WRITE "${QV_HOST_BOOST}/BoostConfigVersion.cmake"
+    "set(PACKAGE_VERSION 1.81.0)\n"
+    "set(PACKAGE_VERSION_COMPATIBLE TRUE)\n"
+    "if(PACKAGE_FIND_VERSION VERSION_EQUAL PACKAGE_VERSION)\n  set(PACKAGE_VERSION_EXACT TRUE)\nendif()\n")
+endif()
+set(Boost_DIR "${QV_HOST_BOOST}" CACHE PATH "Debian's Boost headers, seen alone" FORCE)

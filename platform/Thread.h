@@ -29,9 +29,14 @@ public:
     bool Wait(uint32_t timeoutMs = kInfinite);
     /// The exit code once the thread has ended; false while it runs. Any thread.
     bool GetExitCode(uint32_t& exitCode) const;
-    /// Asks the thread to end: it stops in its current or next wait and ends with exit code
-    /// kTerminatedExitCode. Any other thread.
+    /// Asks the thread to end: it stops in its current or next wait (or EndIfTerminated) and
+    /// ends with exit code kTerminatedExitCode. Any other thread.
     bool Terminate();
+    /// Waits up to timeoutMs for the thread to end; a thread still running is then terminated
+    /// and given a moment to end at its wait. False when it runs on even so, held outside any
+    /// wait (in a call into its owner): it is given up, and ends at its next wait or
+    /// EndIfTerminated. Any other thread.
+    bool EndWithin(uint32_t timeoutMs);
     /// Raises the thread's scheduling priority one step. False when the system refuses, which
     /// is not an error: the thread runs on at its priority. Any thread.
     bool RaisePriority();
@@ -54,5 +59,10 @@ private:
 
 /// The system's number of the calling thread, unique among the running threads. Any thread.
 uint32_t GetCurrentThreadId();
+
+/// Ends the calling thread here when Terminate was called for it. A thread calls it right
+/// after a call that may have held it outside a wait, so that once given up (EndWithin) it
+/// touches nothing of its owner again. A thread of this layer.
+void EndIfTerminated();
 
 } // namespace platform

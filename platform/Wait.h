@@ -15,7 +15,8 @@ inline constexpr uint32_t kMaxWaitObjects = 64;
 /// Waits until one of the objects is signalled and takes its signal. Returns its index (the
 /// lowest when several are signalled; only that one is consumed), kWaitTimeout, or
 /// kWaitFailed with the last system error set (no objects, too many, a null or closed one).
-/// A Thread can be terminated only here and in SendAll's wait for room (SocketIo.h). Any thread.
+/// A Thread can be terminated only here, in SendAll's wait for room (SocketIo.h) and at
+/// EndIfTerminated (Thread.h). Any thread.
 uint32_t WaitForAny(WaitObject* const* objects, uint32_t count, uint32_t timeoutMs);
 
 } // namespace platform

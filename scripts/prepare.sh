@@ -28,7 +28,7 @@ qv_prepare() {
   shift
   local top
   top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  qv_install cmake ninja-build g++ libgtest-dev libdw-dev iproute2 nftables util-linux
+  qv_install cmake ninja-build g++ libgtest-dev libdw-dev libboost1.81-dev iproute2 nftables util-linux
   cmake -S "$top" -B "$top/$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
 }
 
@@ -37,7 +37,7 @@ qv_prepare_windows() {
   shift
   local top
   top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  qv_install cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 iproute2 nftables util-linux
+  qv_install cmake ninja-build g++-mingw-w64-x86-64-posix googletest libboost1.81-dev wine64 iproute2 nftables util-linux
   cmake -S "$top" -B "$top/$build" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DQV_GTEST_SOURCE=/usr/src/googletest "$@"
 }

@@ -17,8 +17,9 @@ constexpr int64_t kFirstHeartbeatMs = 1000;
 
 } // namespace
 
-CQV_Server::CQV_Server(const CSettings& settings, CNetServerFactory factory)
-    : CThreadBase("CQV_Server"), m_Settings(settings), m_NetServerFactory(std::move(factory)), m_Repository(*this),
+CQV_Server::CQV_Server(const CSettings& settings, CNetServerFactory factory, CServerTimings timings)
+    : CThreadBase("CQV_Server"), m_Settings(settings), m_NetServerFactory(std::move(factory)), m_Timings(timings),
+      m_Repository(*this),
       m_DataFeed(m_Repository), m_csPackets("CQV_Server::m_csPackets"),
       m_HeartbeatBuff(MakeUDPBuff(QVNET_HeartbeatPkt::kSize)), m_csSyncClientsMap("CQV_Server::m_csSyncClientsMap")
 {
@@ -52,7 +53,9 @@ void CQV_Server::Deinit()
     m_DataFeed.Deinit();
     m_pNetServer.reset();
     m_Repository.Cleanup();
+    CAutoLock syncLock(m_csSyncClientsMap);
     CAutoLock lock(m_csPackets);
+    ReleaseSharedSnapshot();
     m_lstFreeBuffers.clear();
     m_mapHistory.clear();
 }
@@ -72,7 +75,8 @@ void CQV_Server::OnConnectionClosed(uint64_t clientId, uint32_t, bool)
 {
     LogFormatted("CQV_Server::OnConnectionClosed", "Client disconnected : %llu", clientId);
     CAutoLock lock(m_csSyncClientsMap);
-    m_mapSyncClients.erase(clientId);
+    if (auto client = m_mapSyncClients.find(clientId); client != m_mapSyncClients.end())
+        ForgetSyncClient(client);
 }
 
 int32_t CQV_Server::OnReceivePkt(uint64_t clientId, const uint8_t* payload, uint32_t length)
@@ -108,24 +112,24 @@ int32_t CQV_Server::DoRun()
     LogMessage("started", LOG_MSG, kThreadOrigin);
     // Stream packets re-arm the timer, and the store and the workers send them as soon as the
     // modules run: the timer is there before they start and goes only after they stopped.
-    if (!OpenHeartbeatTimer())
+    if (!OpenTimers())
         return -1;
     PrepareHeartbeat();
     if (const int32_t result = StartModules(); result != 0) {
         StopModules();
-        CloseHeartbeatTimer();
+        CloseTimers();
         return result;
     }
-    if (!ArmHeartbeat(kFirstHeartbeatMs)) {
+    if (!ArmTimers()) {
         LogMessage("Unable to create timer handle!", LOG_ERR, "CQV_Server::DoRun()");
         StopModules();
-        CloseHeartbeatTimer();
+        CloseTimers();
         return -1;
     }
     SignalStarted();
-    RunHeartbeatLoop();
+    RunMainLoop();
     StopModules();
-    CloseHeartbeatTimer();
+    CloseTimers();
     LogMessage("exited", LOG_MSG, kThreadOrigin);
     CDBGMonitor::DumpLockStatistics();
     return 0;
@@ -153,28 +157,34 @@ void CQV_Server::StopModules()
     m_Repository.Stop();
 }
 
-bool CQV_Server::OpenHeartbeatTimer()
+bool CQV_Server::OpenTimers()
 {
-    HANDLE timer = CreateTimerHandle();
-    if (timer == nullptr) {
+    HANDLE heartbeat = CreateTimerHandle();
+    m_hSweepTimer = CreateTimerHandle();
+    if (heartbeat == nullptr || m_hSweepTimer == nullptr) {
         LogMessage("Unable to create timer handle!", LOG_ERR, "CQV_Server::DoRun()");
+        CloseHandle(heartbeat);
+        CloseHandle(std::exchange(m_hSweepTimer, nullptr));
         return false;
     }
     CAutoLock lock(m_csPackets);
-    m_hTimer = timer;
+    m_hTimer = heartbeat;
     return true;
 }
 
-void CQV_Server::CloseHeartbeatTimer()
+void CQV_Server::CloseTimers()
 {
+    CloseHandle(std::exchange(m_hSweepTimer, nullptr));
     CAutoLock lock(m_csPackets);
     CloseHandle(std::exchange(m_hTimer, nullptr));
 }
 
-bool CQV_Server::ArmHeartbeat(int64_t delayMs)
+bool CQV_Server::ArmTimers()
 {
+    if (!StartTimerHandle(m_hSweepTimer, m_Timings.nSyncSweepPeriodMs))
+        return false;
     CAutoLock lock(m_csPackets);
-    return StartTimerHandle(m_hTimer, delayMs);
+    return StartTimerHandle(m_hTimer, kFirstHeartbeatMs);
 }
 
 void CQV_Server::PrepareHeartbeat()
@@ -185,22 +195,22 @@ void CQV_Server::PrepareHeartbeat()
     QVNET_PktHeader::Write(m_HeartbeatBuff->GetData(), QVNET_HeartbeatPkt::kId, m_HeartbeatBuff->GetSize());
 }
 
-void CQV_Server::RunHeartbeatLoop()
+void CQV_Server::RunMainLoop()
 {
-    const HANDLE handles[] = {GetStopEvent(), m_hTimer};
+    const HANDLE handles[] = {GetStopEvent(), m_hTimer, m_hSweepTimer};
     for (;;) {
-        const int32_t signalled = WaitForHandles(handles, 2);
+        const int32_t signalled = WaitForHandles(handles, 3);
         if (signalled == 0) {
             StopTimerHandle(m_hTimer);
+            StopTimerHandle(m_hSweepTimer);
             return;
         }
         if (signalled == 1) {
-            // A wake-up that raced a stream packet sends a heartbeat right behind it, which
-            // carries the next number all the same.
-            CAutoLock lock(m_csPackets);
-            StopTimerHandle(m_hTimer);
-            SendHeartbeatUDP();
-            StartTimerHandle(m_hTimer, kHeartbeatPeriodMs);
+            OnHeartbeatTimer();
+        } else if (signalled == 2) {
+            StopTimerHandle(m_hSweepTimer);
+            DropIdleSyncClients();
+            StartTimerHandle(m_hSweepTimer, m_Timings.nSyncSweepPeriodMs);
         } else if (signalled == 258) {
             LogMessage("WaitForHandles() timeout code!", LOG_ERR, kThreadOrigin);
         } else if (signalled == -1) {
@@ -209,4 +219,14 @@ void CQV_Server::RunHeartbeatLoop()
             LogMessage("WaitForHandles() invalid code!", LOG_ERR, kThreadOrigin);
         }
     }
+}
+
+// A wake-up that raced a stream packet sends a heartbeat right behind it, which carries the
+// next number all the same.
+void CQV_Server::OnHeartbeatTimer()
+{
+    CAutoLock lock(m_csPackets);
+    StopTimerHandle(m_hTimer);
+    SendHeartbeatUDP();
+    StartTimerHandle(m_hTimer, kHeartbeatPeriodMs);
 }

@@ -39,7 +39,17 @@ CUDPBuffRef CQV_Server::AcquireStreamBuffer()
 void CQV_Server::ReturnStreamBuffer(CUDPBuffRef buffer)
 {
     CAutoLock lock(m_csPackets);
-    m_lstFreeBuffers.push_back(std::move(buffer));
+    PoolBuffer(std::move(buffer));
+}
+
+// A join storm or a large population needs many buffers at once; keeping them all would keep
+// the peak for the life of the process.
+void CQV_Server::PoolBuffer(CUDPBuffRef buffer)
+{
+    if (m_lstFreeBuffers.size() < kPoolLimit)
+        m_lstFreeBuffers.push_back(std::move(buffer));
+    else
+        m_bBuffersFreed = true;
 }
 
 uint64_t CQV_Server::GetNextStreamSeq()
@@ -56,6 +66,8 @@ uint32_t CQV_Server::GetMulticastGroupAddress()
 void CQV_Server::SendStreamPacket(CUDPBuff& packet)
 {
     CAutoLock lock(m_csPackets);
+    // Counted also when the send fails: the store has moved on either way.
+    ++m_nStreamPackets;
     // Null only while the main thread does not run (a failed start): there are no heartbeats then.
     if (m_hTimer != nullptr)
         StopTimerHandle(m_hTimer);
@@ -97,7 +109,7 @@ void CQV_Server::UDPReleaseExtraBuffers()
     try {
         while (m_nNextSeq - m_nFirstHistorySeq > kHistorySize) {
             if (auto found = m_mapHistory.find(m_nFirstHistorySeq); found != m_mapHistory.end()) {
-                m_lstFreeBuffers.push_back(found->second);
+                PoolBuffer(found->second);
                 m_mapHistory.erase(found);
             }
             ++m_nFirstHistorySeq;

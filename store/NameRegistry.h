@@ -25,11 +25,11 @@ public:
         return it != m_mapById.end() ? &it->second : nullptr;
     }
     /// Enters the pair; the caller has made sure that neither the name nor the id is known.
-    void Insert(Id id, const std::string& name)
+    void Insert(Id id, std::string_view name)
     {
-        auto named = m_mapByName.emplace(name, id).first;
+        auto named = m_mapByName.emplace(std::string(name), id).first;
         try {
-            m_mapById.emplace(id, name);
+            m_mapById.emplace(id, std::string(name));
         } catch (...) {
             m_mapByName.erase(named);
             throw;

@@ -2,6 +2,9 @@
 
 #include "net/common/QVNET_SeqPkt.h"
 #include "store/ChangeRecords.h"
+#include "Subsidiary/LittleEndian.h"
+
+#include <cstring>
 
 bool CRecordWriter::HasRecords() const
 {
@@ -33,71 +36,99 @@ CUDPBuff& CRecordWriter::BeginRecord(uint32_t size)
     return *m_Buffer;
 }
 
+namespace {
+
+/// Writes a record's fields into the bytes reserved for it; the fit test has counted them.
+class CFieldCursor {
+public:
+    explicit CFieldCursor(uint8_t* at) : m_pAt(at) {}
+    void U8(uint8_t value) { *m_pAt++ = value; }
+    void U16(uint16_t value)
+    {
+        StoreU16LE(m_pAt, value);
+        m_pAt += 2;
+    }
+    void U64(uint64_t value)
+    {
+        StoreU64LE(m_pAt, value);
+        m_pAt += 8;
+    }
+    void String(std::string_view text)
+    {
+        if (!text.empty())
+            std::memcpy(m_pAt, text.data(), text.size());
+        m_pAt += text.size();
+        *m_pAt++ = 0;
+    }
+
+private:
+    uint8_t* m_pAt;
+};
+
+} // namespace
+
 template <class PutFields>
-void CRecordWriter::Write(uint32_t size, PutFields putFields)
+void CRecordWriter::Write(uint32_t size, std::string_view text, PutFields putFields)
 {
     CUDPBuff& buffer = BeginRecord(size);
-    try {
-        putFields(buffer);
-    } catch (...) {
-        buffer.RollbackToMark();
-        throw;
-    }
+    CUDPBuff::CheckString(text);
+    CFieldCursor cursor(buffer.Reserve(size));
+    putFields(cursor);
 }
 
 void CRecordWriter::WriteTypeDef(uint16_t typeId, std::string_view name)
 {
-    Write(TypeDefSize(name), [&](CUDPBuff& b) {
-        b.PutU8(OREC_TYPE_DEF);
-        b.PutU16(typeId);
-        b.PutString(name);
+    Write(TypeDefSize(name), name, [&](CFieldCursor& c) {
+        c.U8(OREC_TYPE_DEF);
+        c.U16(typeId);
+        c.String(name);
     });
 }
 
 void CRecordWriter::WritePropDef(uint64_t propertyId, std::string_view name)
 {
-    Write(PropDefSize(name), [&](CUDPBuff& b) {
-        b.PutU8(OREC_PROP_DEF);
-        b.PutU64(propertyId);
-        b.PutString(name);
+    Write(PropDefSize(name), name, [&](CFieldCursor& c) {
+        c.U8(OREC_PROP_DEF);
+        c.U64(propertyId);
+        c.String(name);
     });
 }
 
 void CRecordWriter::WriteObjCreate(uint16_t typeId, uint64_t objectId, uint8_t propertyCount,
                                    std::string_view name)
 {
-    Write(ObjCreateSize(name), [&](CUDPBuff& b) {
-        b.PutU8(OREC_OBJ_CREATE);
-        b.PutU16(typeId);
-        b.PutU64(objectId);
-        b.PutU8(propertyCount);
-        b.PutString(name);
+    Write(ObjCreateSize(name), name, [&](CFieldCursor& c) {
+        c.U8(OREC_OBJ_CREATE);
+        c.U16(typeId);
+        c.U64(objectId);
+        c.U8(propertyCount);
+        c.String(name);
     });
 }
 
 void CRecordWriter::WritePropEntry(uint64_t propertyId, std::string_view value)
 {
-    Write(PropEntrySize(value), [&](CUDPBuff& b) {
-        b.PutU64(propertyId);
-        b.PutString(value);
+    Write(PropEntrySize(value), value, [&](CFieldCursor& c) {
+        c.U64(propertyId);
+        c.String(value);
     });
 }
 
 void CRecordWriter::WritePropRecord(uint8_t token, uint64_t objectId, uint64_t propertyId,
                                     std::string_view value)
 {
-    Write(PropRecordSize(value), [&](CUDPBuff& b) {
-        b.PutU8(token);
-        b.PutU64(objectId);
-        b.PutU64(propertyId);
-        b.PutString(value);
+    Write(PropRecordSize(value), value, [&](CFieldCursor& c) {
+        c.U8(token);
+        c.U64(objectId);
+        c.U64(propertyId);
+        c.String(value);
     });
 }
 
 void CRecordWriter::WriteFeedComplete(uint64_t feedNo)
 {
-    Write(kFeedCompleteSize, [&](CUDPBuff& b) {
-        b.PutU8(OREC_FEED_COMPLETE);
-        b.PutU64(feedNo);
+    Write(kFeedCompleteSize, {}, [&](CFieldCursor& c) {
+        c.U8(OREC_FEED_COMPLETE);
+        c.U64(feedNo);
     });
 }

@@ -1,8 +1,9 @@
 #pragma once
 // Fills packets with change records. Each record goes into the current packet when it
 // fits its free room; otherwise that packet is closed and handed off, and the record
-// starts a fresh one. A packet is never closed without a record in it. A record that fails half-way is rolled back to the commit mark set
-// where it began, so the packet holds only whole records.
+// starts a fresh one. A packet is never closed without a record in it. A record is checked
+// and given its room before its first byte is written, so a refused record leaves nothing
+// behind the commit mark set where it began, and the packet holds only whole records.
 
 #include "store/RecordPacketSink.h"
 #include "Subsidiary/UDPBuff.h"
@@ -41,8 +42,9 @@ public:
 private:
     /// The fit test: returns the buffer the record goes into, its commit mark set.
     CUDPBuff& BeginRecord(uint32_t size);
+    /// One record of `size` bytes whose one string field (empty if none) is `text`.
     template <class PutFields>
-    void Write(uint32_t size, PutFields putFields);
+    void Write(uint32_t size, std::string_view text, PutFields putFields);
 
     IRecordPacketSink& m_Sink;
     CUDPBuffRef m_Buffer;

@@ -6,14 +6,18 @@
 
 #include "store/ObjectChangeWriter.h"
 
+#include <boost/container/flat_map.hpp>
+
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 
 class CRepositoryObject {
 public:
-    using PropertyMap = std::map<uint64_t, std::string>;
+    /// A sorted vector: an object holds few properties, and walking them in order is what
+    /// the snapshot and the export do.
+    using PropertyMap = boost::container::flat_map<uint64_t, std::string>;
 
     /// A client-side object: it has no change writer, so SetProperty/AddProperty refuse.
     CRepositoryObject(uint16_t typeId, uint64_t objectId, std::string name);
@@ -25,6 +29,8 @@ public:
     const std::string& GetName() const { return m_strName; }
     const PropertyMap& GetProperties() const { return m_mapProperties; }
     bool HasProperty(uint64_t propertyId) const { return m_mapProperties.contains(propertyId); }
+    /// Room for `count` properties, so that an object received with them grows once.
+    void ReserveProperties(size_t count) { m_mapProperties.reserve(count); }
 
     // Server forms: each change is written as a record first; a failed write leaves the
     // object as it was.

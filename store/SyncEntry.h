@@ -10,4 +10,5 @@
 struct CSyncEntry {
     uint64_t m_nSeq = 0;                ///< the next stream packet's number when it was taken
     std::list<CUDPBuffRef> m_lstPackets; ///< not yet sent; one reference each
+    uint64_t m_nLastAskedMs = 0;        ///< when its client last asked for a packet, monotonic
 };

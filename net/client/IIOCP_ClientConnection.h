@@ -23,14 +23,19 @@ class IIOCP_ClientConnection {
 public:
     virtual ~IIOCP_ClientConnection() = default;
     /// Queues a connection to host (dotted IPv4 or a name) and port; `reconnectSeconds` 0 means
-    /// no automatic reconnection. 0 queued; 47 for a null host or port 0; 37. Any thread.
+    /// no automatic reconnection. 0 queued; 47 for a null host or port 0; 37; 58 after
+    /// DestroyClientConnection. Any thread.
     virtual uint32_t Connect(const char* host, uint16_t port, uint32_t reconnectSeconds) = 0;
     /// Carries out a disconnect and waits for it: immediate closes at once; graceful shuts the
     /// sending side down and waits for the server to close (at most 5 s of silence). With
-    /// `notify` the usual callbacks report the end. 0; 37; 57. Never on the connection thread.
+    /// `notify` the usual callbacks report the end. 0; 37; 57; 58 after DestroyClientConnection;
+    /// 3 on the connection thread (a callback), which it would wait for. Any other thread.
     virtual uint32_t Disconnect(bool notify, bool immediate) = 0;
     /// Queues one application packet as a USER frame; dropped unless the session is
-    /// established. 0 queued; 47 for a null packet or length 0; 37. Any thread.
+    /// established. In a callback, with nothing queued, it is sent before the call returns, and
+    /// a failure may report the session's end from within it. 0 queued or sent; 47 for a null
+    /// packet, length 0 or a length above 1 MiB - 10 bytes (CSessionHeader::kMaxPayload); 37,
+    /// also while 16 MiB of packets wait to be sent; 58 after DestroyClientConnection. Any thread.
     virtual uint32_t Send(const void* packet, uint32_t length) = 0;
 };
 

@@ -6,11 +6,13 @@
 #include "Subsidiary/Log.h"
 #include "Subsidiary/NetErrors.h"
 #include "Subsidiary/ThreadBase.h"
+#include "platform/Clock.h"
 #include "platform/SocketError.h"
 #include "platform/SystemError.h"
 #include "platform/Wait.h"
 
 #include <new>
+#include <optional>
 
 using namespace client_connection_log;
 
@@ -25,6 +27,21 @@ uint32_t WaitMonitored(platform::WaitObject* const* handles, uint32_t count, uin
     const uint32_t signalled = platform::WaitForAny(handles, count, timeoutMs);
     CDBGMonitor::ThreadAwake();
     return signalled;
+}
+
+/// Bytes a request holds in the queue: the packet of a send.
+uint64_t QueuedBytesOf(const SClientRequest& request)
+{
+    return request.nKind == SClientRequest::REQ_SEND ? static_cast<const SSendRequest&>(request).bytes.size() : 0;
+}
+
+/// Milliseconds until the tick count `deadline`; kInfinite for UINT64_MAX.
+uint32_t RemainingMs(uint64_t deadline)
+{
+    if (deadline == UINT64_MAX)
+        return platform::kInfinite;
+    const uint64_t now = platform::GetTickCount64();
+    return now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
 }
 
 void LogWaitFailure()
@@ -48,7 +65,10 @@ uint32_t DestroyClientConnection(IIOCP_ClientConnection* connection)
     return connection == nullptr ? EIOCPE_SUCCESS : EIOCPE_BAD_PARAMS;
 }
 
-CTCPConnection_win::CTCPConnection_win(IIOCP_ClientReceiver* receiver) : m_pReceiver(receiver) {}
+CTCPConnection_win::CTCPConnection_win(IIOCP_ClientReceiver* receiver)
+    : m_callbacks(receiver), m_pReceiver(&m_callbacks)
+{
+}
 
 CTCPConnection_win* CTCPConnection_win::Create(IIOCP_ClientReceiver* receiver, uint32_t* error)
 {
@@ -101,15 +121,21 @@ uint32_t CTCPConnection_win::Destroy()
 {
     if (!m_hThread)
         return EIOCPE_SUCCESS;
+    const uint64_t deadline = platform::GetTickCount64() + kStopWaitMs;
     m_hAbortSendEvent->Set(); // also when the disconnect below cannot be queued
-    Disconnect(false, true);
-    m_hStopEvent->Set();
-    if (!m_hThread->Wait(kStopWaitMs)) {
-        m_hThread->Terminate();
-        m_hThread->Wait(); // it ends at its wait; until then it may still use this object
+    // The socket is closed after what was queued before, without callbacks. The request stays
+    // here until the queue is drained, so that a thread given up on can never take it.
+    std::optional<SDisconnectRequest> disconnect;
+    try {
+        disconnect.emplace(false, true);
+    } catch (const std::bad_alloc&) {
     }
+    if (disconnect && disconnect->hDone && Enqueue(&*disconnect) == EIOCPE_SUCCESS)
+        WaitCarriedOut(*disconnect, deadline);
+    m_hStopEvent->Set();
+    m_hThread->EndWithin(RemainingMs(deadline));
     m_hThread.reset();
-    CloseCurrentSocket(); // left open when the disconnect could not be queued
+    CloseCurrentSocket(); // left open when the disconnect was not carried out
     DrainQueue();
     return EIOCPE_SUCCESS;
 }
@@ -132,24 +158,34 @@ void CTCPConnection_win::DrainQueue()
         disconnect->hDone->Set();
     }
     m_queue.clear();
+    m_nQueuedBytes = 0;
     m_nQueuedDisconnects = 0;
     m_hAbortSendEvent->Reset();
+    m_bClosed = true; // nobody would carry out or free what came later
 }
 
 // --- interface operations, any thread ----------------------------------------------------------
 
-bool CTCPConnection_win::Enqueue(SClientRequest* request)
+uint32_t CTCPConnection_win::Enqueue(SClientRequest* request)
 {
     try {
         CAutoLock guard(m_csQueue);
+        if (m_bClosed)
+            return EIOCPE_UNABLE_RUN_THREAD;
+        // The thread may wait long for room to send; the application must not pile up packets
+        // meanwhile without limit.
+        const uint64_t bytes = QueuedBytesOf(*request);
+        if (m_nQueuedBytes + bytes > kMaxQueuedBytes)
+            return EIOCPE_NO_MEM;
         m_queue.push_back(request);
+        m_nQueuedBytes += bytes;
         m_hQueueEvent->Set(); // under the lock, so that the thread cannot reset it after this
         if (request->nKind == SClientRequest::REQ_DISCONNECT && m_nQueuedDisconnects++ == 0)
             m_hAbortSendEvent->Set();
     } catch (const std::bad_alloc&) {
-        return false;
+        return EIOCPE_NO_MEM;
     }
-    return true;
+    return EIOCPE_SUCCESS;
 }
 
 template <class Request, class... Args>
@@ -157,8 +193,8 @@ uint32_t CTCPConnection_win::EnqueueNew(Args&&... args)
 {
     try {
         auto request = std::make_unique<Request>(std::forward<Args>(args)...);
-        if (!Enqueue(request.get()))
-            return EIOCPE_NO_MEM;
+        if (const uint32_t error = Enqueue(request.get()); error != EIOCPE_SUCCESS)
+            return error;
         request.release(); // the queue's now
     } catch (const std::bad_alloc&) {
         return EIOCPE_NO_MEM;
@@ -175,13 +211,27 @@ uint32_t CTCPConnection_win::Connect(const char* host, uint16_t port, uint32_t r
 
 uint32_t CTCPConnection_win::Send(const void* packet, uint32_t length)
 {
-    if (packet == nullptr || length == 0)
-        return EIOCPE_BAD_PARAMS;
+    if (packet == nullptr || length == 0 || length > CSessionHeader::kMaxPayload)
+        return EIOCPE_BAD_PARAMS; // a longer one would be a broken stream to the server
+    // From a callback, with nothing queued ahead of it, the packet goes out before the callback
+    // goes on: a request is then on its way while the application handles what came.
+    if (platform::GetCurrentThreadId() == m_nThreadId.load(std::memory_order_relaxed) && IsQueueEmpty()) {
+        SendPacket(static_cast<const uint8_t*>(packet), length);
+        return EIOCPE_SUCCESS;
+    }
     return EnqueueNew<SSendRequest>(packet, length);
+}
+
+bool CTCPConnection_win::IsQueueEmpty()
+{
+    CAutoLock guard(m_csQueue);
+    return m_queue.empty();
 }
 
 uint32_t CTCPConnection_win::Disconnect(bool notify, bool immediate)
 {
+    if (platform::GetCurrentThreadId() == m_nThreadId)
+        return EIOCPE_INVALID_VAL; // it would wait for itself
     std::unique_ptr<SDisconnectRequest> request;
     try {
         request = std::make_unique<SDisconnectRequest>(notify, immediate);
@@ -190,13 +240,23 @@ uint32_t CTCPConnection_win::Disconnect(bool notify, bool immediate)
     }
     if (!request->hDone)
         return EIOCPE_UNABLE_TO_CREATE_EVENT;
-    if (!Enqueue(request.get()))
-        return EIOCPE_NO_MEM;
-    HANDLE done = request->hDone.get();
-    while (CThreadBase::WaitForHandles(&done, 1) != 0) {
-        // the request stays the thread's until it is signalled
-    }
+    if (const uint32_t error = Enqueue(request.get()); error != EIOCPE_SUCCESS)
+        return error;
+    WaitCarriedOut(*request, UINT64_MAX);
     return EIOCPE_SUCCESS;
+}
+
+bool CTCPConnection_win::WaitCarriedOut(SDisconnectRequest& request, uint64_t deadline)
+{
+    platform::WaitObject* const done[] = {request.hDone.get()};
+    for (;;) {
+        const uint32_t signalled = WaitMonitored(done, 1, RemainingMs(deadline));
+        if (signalled == 0)
+            return true;
+        if (signalled == platform::kWaitTimeout)
+            return false;
+        LogWaitFailure(); // and again: the request stays the thread's until it is signalled
+    }
 }
 
 // --- the connection thread ---------------------------------------------------------------------
@@ -215,6 +275,7 @@ uint32_t CTCPConnection_win::ThreadMain()
     }
     m_nStartStatus = EIOCPE_SUCCESS;
     m_bTimerArmed = false;
+    m_nThreadId.store(platform::GetCurrentThreadId(), std::memory_order_relaxed);
     m_hStartedEvent->Set();
     RunLoop();
     m_hReconnectTimer.reset();
@@ -273,6 +334,7 @@ void CTCPConnection_win::CarryOutNextRequest()
         if (!m_queue.empty()) {
             request = m_queue.front();
             m_queue.pop_front();
+            m_nQueuedBytes -= QueuedBytesOf(*request);
             if (request->nKind == SClientRequest::REQ_DISCONNECT && --m_nQueuedDisconnects == 0)
                 m_hAbortSendEvent->Reset();
         }
@@ -306,24 +368,28 @@ void CTCPConnection_win::OnConnectRequest(SConnectRequest& request)
     m_bTimerArmed = false;
     m_strHost = std::move(request.strHost);
     m_nPort = request.nPort;
+    m_nReconnectInterval = request.nReconnectSeconds; // not the one of an earlier connect
     bool retryable = false;
     const uint32_t error = TryConnect(&retryable);
     if (error == EIOCPE_SUCCESS) {
         m_nState = STATE_CONNECTING;
-        m_nReconnectInterval = request.nReconnectSeconds;
-    } else if (retryable && request.nReconnectSeconds != 0) {
-        m_nReconnectInterval = request.nReconnectSeconds; // the timer tries again
-    } else {
+    } else if (!retryable || m_nReconnectInterval == 0) {
+        m_nReconnectInterval = 0;
         ReportAttemptFailure(error);
-    }
+    } // else the timer tries again
 }
 
 void CTCPConnection_win::OnSendRequest(const SSendRequest& request)
 {
+    SendPacket(request.bytes.data(), static_cast<uint32_t>(request.bytes.size()));
+}
+
+void CTCPConnection_win::SendPacket(const uint8_t* packet, uint32_t length)
+{
     if (m_nState != STATE_ESTABLISHED)
         return; // nothing to send it on
     m_sendArchive.Clear();
-    if (!AppendFrame(m_sendArchive, CMD_USER, request.bytes.data(), static_cast<uint32_t>(request.bytes.size()))) {
+    if (!AppendFrame(m_sendArchive, CMD_USER, packet, length)) {
         LogMessage("No memory to serialize object into output Q!", LOG_ERR, kThreadOrigin);
         CloseWithNotification(true, EIOCPE_NO_MEM);
         return;

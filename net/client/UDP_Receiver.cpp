@@ -101,10 +101,7 @@ void CUDP_Receiver::Stop()
 {
     if (m_bRunning) {
         m_hStopEvent->Set();
-        if (!m_hThread->Wait(kStopWaitMs)) {
-            m_hThread->Terminate();
-            m_hThread->Wait(); // it ends at its wait; until then it may still use this object
-        }
+        m_hThread->EndWithin(kStopWaitMs); // given up when the owner holds it in a callback
         m_bRunning = false;
     }
     m_hThread.reset();
@@ -150,7 +147,7 @@ uint32_t CUDP_Receiver::ReceiveThread()
         if (signalled == 1)
             OnSocketEvent();
         else
-            m_pReceiver->OnUDPAsyncError(EIOCPE_FATAL_ERROR_IN_THREAD);
+            ReportError(EIOCPE_FATAL_ERROR_IN_THREAD);
     }
     m_bRunning = false;
     CDBGMonitor::ThreadStopped();
@@ -182,7 +179,7 @@ bool CUDP_Receiver::ReceiveDatagram()
     case platform::DatagramRead::NoDatagram:
         return false;
     case platform::DatagramRead::Failed:
-        m_pReceiver->OnUDPAsyncError(EIOCPE_UDP_PACKET_LOST);
+        ReportError(EIOCPE_UDP_PACKET_LOST);
         return false;
     case platform::DatagramRead::Truncated:
     case platform::DatagramRead::Datagram:
@@ -192,8 +189,22 @@ bool CUDP_Receiver::ReceiveDatagram()
     if (sender.address != m_nSourceAddress)
         return true;
     if (read == platform::DatagramRead::Truncated || length == 0)
-        m_pReceiver->OnUDPAsyncError(EIOCPE_UDP_PACKET_LOST);
+        ReportError(EIOCPE_UDP_PACKET_LOST);
     else
-        m_pReceiver->OnUDPPktReceived(m_buffer.data(), length);
+        Deliver(length);
     return true;
+}
+
+// After each call into the owner a thread that Stop has given up ends, before it touches this
+// object again, which may be gone by then.
+void CUDP_Receiver::ReportError(uint32_t error)
+{
+    m_pReceiver->OnUDPAsyncError(error);
+    platform::EndIfTerminated();
+}
+
+void CUDP_Receiver::Deliver(uint32_t length)
+{
+    m_pReceiver->OnUDPPktReceived(m_buffer.data(), length);
+    platform::EndIfTerminated();
 }

@@ -29,7 +29,9 @@ public:
                   IUDPPacketsReceiver* receiver);
     /// Binds, starts the receive thread, joins the group; 0 or an EIOCPE code.
     uint32_t Start();
-    /// Ends the receive thread (10 s, then terminate) and closes the socket; nothing if not running.
+    /// Ends the receive thread and closes the socket; nothing if not running. A thread that
+    /// has not ended within 10 s is terminated, and given up when the owner holds it in a
+    /// callback.
     void Stop();
     /// The receive thread is in its loop.
     bool IsRunning() const;
@@ -49,6 +51,9 @@ private:
     void OnSocketEvent();
     /// Reads and hands on one datagram; false when none was waiting or the read failed.
     bool ReceiveDatagram();
+    void ReportError(uint32_t error);
+    /// The datagram in the buffer.
+    void Deliver(uint32_t length);
 
     bool m_bInitialised = false;
     uint16_t m_nPort = 0;

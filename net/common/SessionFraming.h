@@ -14,31 +14,44 @@ enum class EFraming {
     Broken,   ///< bad magic, or a length field below the header or above the bound
 };
 
-/// Hands each complete frame (header included) at the front of the archive to
-/// `handler(const uint8_t* frame, uint32_t length) -> bool` and removes it; the handler
-/// returns false to close the connection. The length is checked before the magic, so a frame
-/// with a plausible length waits for its bytes; a length below 10 or above
-/// CSessionHeader::kMaxLength is broken as soon as the header is held. A broken stream leaves
-/// its bytes in place for the log line (DescribeFrameStart). The handler must not append to
-/// the archive it is handed frames from.
+/// Hands each complete frame (header included) held in the archive to
+/// `handler(const uint8_t* frame, uint32_t length) -> bool`, oldest first; the handler returns
+/// false to close the connection. The length is checked before the magic, so a frame with a
+/// plausible length waits for its bytes; a length below 10 or above CSessionHeader::kMaxLength
+/// is broken as soon as the header is held. The frames handled leave the archive together at
+/// the end, so a read full of small frames costs one move of what is left, not one per frame.
+/// A broken stream leaves its bytes at the front for the log line (DescribeFrameStart). The
+/// handler must not change the archive it is handed frames from.
 template <class Handler>
 EFraming RunFramingLoop(CNETArchive& archive, Handler&& handler)
 {
+    uint32_t handled = 0; // bytes of the frames handled so far
+    EFraming result = EFraming::NeedMore;
     for (;;) {
-        if (archive.GetCount() < CSessionHeader::kSize)
-            return EFraming::NeedMore;
-        const CSessionHeader header = CSessionHeader::Read(archive.GetData());
-        if (header.nLength < CSessionHeader::kSize || header.nLength > CSessionHeader::kMaxLength)
-            return EFraming::Broken;
-        if (archive.GetCount() < header.nLength)
-            return EFraming::NeedMore;
-        if (header.nMagic != CSessionHeader::kMagic)
-            return EFraming::Broken;
-        const bool keep = handler(static_cast<const uint8_t*>(archive.GetData()), header.nLength);
-        archive.Consume(header.nLength);
-        if (!keep)
-            return EFraming::Closed;
+        const uint32_t held = archive.GetCount() - handled;
+        if (held < CSessionHeader::kSize)
+            break;
+        const uint8_t* frame = archive.GetData() + handled;
+        const CSessionHeader header = CSessionHeader::Read(frame);
+        if (header.nLength < CSessionHeader::kSize || header.nLength > CSessionHeader::kMaxLength) {
+            result = EFraming::Broken;
+            break;
+        }
+        if (held < header.nLength)
+            break;
+        if (header.nMagic != CSessionHeader::kMagic) {
+            result = EFraming::Broken;
+            break;
+        }
+        const bool keep = handler(frame, header.nLength);
+        handled += header.nLength;
+        if (!keep) {
+            result = EFraming::Closed;
+            break;
+        }
     }
+    archive.Consume(handled);
+    return result;
 }
 
 /// "[ AA 55 16 ... ]": each of the first bytes held (at most 30) as two upper-case hex digits

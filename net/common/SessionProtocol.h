@@ -18,6 +18,8 @@ struct CSessionHeader {
     static constexpr uint32_t kSize = 10;
     /// Longest frame either end accepts; no frame of this protocol comes near it.
     static constexpr uint32_t kMaxLength = 1u << 20;
+    /// Longest payload a frame can carry; both ends refuse to send more.
+    static constexpr uint32_t kMaxPayload = kMaxLength - kSize;
 
     uint16_t nMagic = kMagic;
     uint32_t nLength = 0; ///< total frame length, header included

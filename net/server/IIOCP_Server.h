@@ -19,7 +19,8 @@ public:
     virtual int32_t OnReceivePkt(uint64_t clientId, const uint8_t* payload, uint32_t length) = 0;
     /// Right after a successful INIT. Worker threads.
     virtual void OnClientConnected(uint64_t clientId, uint32_t clientType) = 0;
-    /// A client that had been admitted has left its slot. The listen thread.
+    /// A client that had been admitted has left its slot. The listen thread; for a slot that
+    /// the stop closes after the listen thread has ended, the thread calling Stop.
     virtual void OnConnectionClosed(uint64_t clientId, uint32_t clientType, bool exiting) = 0;
 };
 
@@ -44,17 +45,20 @@ public:
     virtual ~IIOCP_Server() = default;
     /// 0; 37 when the slots cannot be allocated; 1 on any other failure, leaving nothing running.
     virtual uint32_t Start() = 0;
-    /// Stops the listen thread, the workers and the slots; 0.
+    /// Stops the listen thread, the workers and the slots; 0. A later Start serves again, on
+    /// the same port with the same slots.
     virtual uint32_t Stop() = 0;
-    /// 46 when the id has no admitted slot; else 0, 1 (empty payload), 37 or 46.
+    /// 47 for a payload above 1 MiB - 10 bytes (CSessionHeader::kMaxPayload); 46 when the id
+    /// has no admitted slot; else 0, 1 (empty payload), 37 or 46.
     virtual uint32_t SendToClient(uint64_t clientId, const void* payload, uint32_t length) = 0;
-    /// 0; 1 while exiting.
+    /// 0; 47 as SendToClient; 1 while exiting.
     virtual uint32_t SendToGroup(int32_t groupId, const void* payload, uint32_t length) = 0;
-    /// 0; 46 while exiting.
+    /// 0; 47 as SendToClient; 46 while exiting.
     virtual uint32_t SendToAll(const void* payload, uint32_t length) = 0;
-    /// Without `close`: graceful, after the send backlog; with it: at once. 0, or 46.
+    /// Without `close`: graceful, after the send backlog; with it: at once, also while a
+    /// graceful close waits for the client to leave. 0, or 46.
     virtual uint32_t DisconnectClient(uint64_t clientId, bool close) = 0;
-    /// DisconnectClient for every connected slot with sending enabled; 0.
+    /// The same for every connected slot, admitted or not; 0.
     virtual uint32_t DisconnectAll(bool close) = 0;
     /// Each membership is counted; 1.
     virtual uint32_t AddClientToGroups(uint64_t clientId, const std::set<int32_t>& groups) = 0;
@@ -96,6 +100,10 @@ struct CIOCPServerTimings {
     uint32_t nAcceptLimitMs = 50000;      ///< connected without first bytes
     uint32_t nAdmitLimitMs = 50000;       ///< connected but not admitted
     uint32_t nSendHangLimitMs = 3600000;  ///< one send in flight
+    uint32_t nCloseLimitMs = 50000;       ///< sending ended by a graceful close, the peer still there
+    /// Steps of the stop: connected slots are closed by force at the fifth, the listen thread
+    /// leaves after the eighth.
+    uint32_t nExitTickMs = 1000;
 };
 
 /// A stopped server listening on `port` of `interfaceAddress` (network order;

@@ -373,13 +373,15 @@ uint32_t CIOCPClientConnection::QueueLocked(const void* bytes, uint32_t length, 
 void CIOCPClientConnection::DisableSend(bool close)
 {
     CAutoLock lock(m_cs);
-    if (m_nState != SCC_CONNECTED || !m_bSendEnabled)
+    if (m_nState != SCC_CONNECTED || (!close && !m_bSendEnabled))
         return;
     m_bSendEnabled = false;
-    if (close)
+    if (close) {
         Close();
-    else
-        PostSendOperation(); // shuts the sending direction down when nothing is left to send
+        return;
+    }
+    m_nGracefulCloseTick = platform::GetTickCount64();
+    PostSendOperation(); // shuts the sending direction down when nothing is left to send
 }
 
 bool CIOCPClientConnection::IsAdmitted()
@@ -465,6 +467,9 @@ void CIOCPClientConnection::Maintain(const CIOCPServerTimings& timings, CIOCPSen
             DropHungSend(stuck);
         else if (!m_bAdmitted && platform::GetTickCount64() - m_nConnectedTick > timings.nAdmitLimitMs)
             Close(); // a peer that never completes its INIT must not hold the slot
+        else if (!m_bSendEnabled && m_nSendsInFlight == 0 &&
+                 platform::GetTickCount64() - m_nGracefulCloseTick > timings.nCloseLimitMs)
+            Close(); // nor one that ignores the end of the stream
         break;
     default:
         break;

@@ -82,8 +82,9 @@ public:
     uint32_t SendUserPacket(const void* payload, uint32_t length);
     /// The same for a ready-made block, sent as it is. Any thread.
     uint32_t SendRaw(const void* bytes, uint32_t length);
-    /// Only while connected with sending enabled: ends sending, at once with `close`, else
-    /// once the backlog has left (the sending direction is then shut down). Any thread.
+    /// Only while connected: with `close` closes at once, also a slot whose graceful close is
+    /// under way; without it, while sending is enabled, ends sending once the backlog has left
+    /// (the sending direction is then shut down). Any thread.
     void DisableSend(bool close);
     /// Connected, sending enabled and admitted by INIT. Any thread.
     bool IsAdmitted();
@@ -97,12 +98,14 @@ public:
     bool IsConnectedFromLocalNetwork();
 
     /// Runs operation(*this) under the slot's lock when the slot holds that connection with
-    /// an admitted client; false otherwise. Any thread.
+    /// an admitted client (with `closing`, also one whose sending a graceful close has ended);
+    /// false otherwise. Any thread.
     template <class Operation>
-    bool WithClient(uint32_t connectionNumber, Operation&& operation)
+    bool WithClient(uint32_t connectionNumber, Operation&& operation, bool closing = false)
     {
         CAutoLock lock(m_cs);
-        if (connectionNumber != m_nConnectionNumber || !IsAdmitted())
+        const bool held = closing ? m_nState == SCC_CONNECTED && m_bAdmitted : IsAdmitted();
+        if (connectionNumber != m_nConnectionNumber || !held)
             return false;
         operation(*this);
         return true;
@@ -115,8 +118,8 @@ public:
     uint32_t GetState();
 
     /// One maintenance pass: a socket for a slot without one; closes a peer connected without
-    /// data, or connected and not admitted, beyond its limit, and a slot whose send hangs
-    /// (its record goes to `stuck`). The listen thread.
+    /// data, connected and not admitted, or still connected after a graceful close, beyond its
+    /// limit, and a slot whose send hangs (its record goes to `stuck`). The listen thread.
     void Maintain(const CIOCPServerTimings& timings, CIOCPSendStuckList& stuck);
     /// The server stops: accepting and disconnecting slots close, connected ones end their
     /// sending after the backlog. The listen thread.
@@ -166,11 +169,11 @@ private:
     bool HandleFrame(const uint8_t* frame, uint32_t length);
     bool HandleInit(const uint8_t* frame, uint32_t length);
     uint32_t AskConnHandler(const CSessionInitRequest& request, IIOCP_Receiver** receiver);
-    void SetAdmitted(IIOCP_Receiver* receiver);
+    /// Queues the answer, then admits the client when a receiver is given (else not).
+    void AnswerInit(const CSessionInitAnswer& answer, IIOCP_Receiver* receiver);
     void ReportConnected(IIOCP_Receiver* receiver);
     bool HandleUser(const uint8_t* payload, uint32_t length);
     bool AnswerUnknownCommand();
-    void SendInitAnswer(const CSessionInitAnswer& answer);
     uint64_t GetClientId();
 
     CAutoMutex m_cs;
@@ -196,6 +199,7 @@ private:
     uint64_t m_nBytesReceived = 0;
     uint64_t m_nBytesSent = 0;
     uint64_t m_nConnectedTick = 0; ///< when the first bytes arrived, ms
+    uint64_t m_nGracefulCloseTick = 0; ///< when a graceful close ended the sending, ms
     uint32_t m_nReceiveUsed = 0;      ///< the receive archive's figures as of the last read:
     uint32_t m_nReceiveAllocated = 0; ///< the archive itself is used without the lock
     IIOCP_Receiver* m_pReceiver = nullptr;

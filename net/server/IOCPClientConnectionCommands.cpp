@@ -74,7 +74,7 @@ bool CIOCPClientConnection::HandleInit(const uint8_t* frame, uint32_t length)
         // the bytes that arrived is read.
         answer.nResult = INIT_BAD_VERSION;
         answer.nCookie = length >= kInitCookieEnd ? LoadU32LE(frame + kInitCookieEnd - 4) : 0;
-        SendInitAnswer(answer);
+        AnswerInit(answer, nullptr);
         return false;
     }
     const CSessionInitRequest request = CSessionInitRequest::Read(frame + CSessionHeader::kSize);
@@ -84,16 +84,20 @@ bool CIOCPClientConnection::HandleInit(const uint8_t* frame, uint32_t length)
     if (answer.nResult == INIT_ADMITTED)
         answer.nResult = AskConnHandler(request, &receiver);
     const bool admitted = answer.nResult == INIT_ADMITTED;
-    SetAdmitted(admitted ? receiver : nullptr);
-    SendInitAnswer(answer);
+    AnswerInit(answer, admitted ? receiver : nullptr);
     if (admitted)
         ReportConnected(receiver);
     return admitted;
 }
 
-void CIOCPClientConnection::SetAdmitted(IIOCP_Receiver* receiver)
+// One hold of the lock for both, the answer first: a USER frame that SendToAll or SendToGroup
+// queues for the client comes after its answer, never before it.
+void CIOCPClientConnection::AnswerInit(const CSessionInitAnswer& answer, IIOCP_Receiver* receiver)
 {
+    uint8_t frame[CSessionInitAnswer::kFrameSize];
+    answer.WriteFrame(frame);
     CAutoLock lock(m_cs);
+    QueueLocked(frame, sizeof frame, false);
     m_bAdmitted = receiver != nullptr;
     m_pReceiver = receiver;
 }
@@ -145,13 +149,6 @@ bool CIOCPClientConnection::AnswerUnknownCommand()
     uint8_t frame[CSessionHeader::kSize];
     CSessionHeader::Write(frame, CSessionHeader::kSize, CMD_UNKNOWN_CMD);
     return SendRaw(frame, sizeof frame) == EIOCPE_SUCCESS;
-}
-
-void CIOCPClientConnection::SendInitAnswer(const CSessionInitAnswer& answer)
-{
-    uint8_t frame[CSessionInitAnswer::kFrameSize];
-    answer.WriteFrame(frame);
-    SendRaw(frame, sizeof frame);
 }
 
 uint64_t CIOCPClientConnection::GetClientId()

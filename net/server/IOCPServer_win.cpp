@@ -46,10 +46,9 @@ uint32_t CIOCPServer_win::Start()
         return EIOCPE_FAIL;
     m_bExiting = false;
     const uint32_t processors = platform::GetProcessorCount();
-    if (m_nWorkers == 0)
-        m_nWorkers = processors;
+    const uint32_t workers = m_nWorkers == 0 ? processors : m_nWorkers;
     LogMessage(FormatString("%lu processor(s) detected. Using %lu worker thread(s).",
-                            static_cast<unsigned long>(processors), static_cast<unsigned long>(m_nWorkers)),
+                            static_cast<unsigned long>(processors), static_cast<unsigned long>(workers)),
                LOG_MSG, kOrigin);
     if (!AllocateSlots()) {
         LogMessage("Unable to allocate memory for clients slots!", LOG_ERR, kOrigin);
@@ -61,7 +60,7 @@ uint32_t CIOCPServer_win::Start()
         StopTransport();
         return EIOCPE_FAIL;
     }
-    if (!m_pool.Start(m_nWorkers, this) || !StartListenThread()) {
+    if (!m_pool.Start(workers, this) || !StartListenThread()) {
         StopTransport();
         return EIOCPE_FAIL;
     }
@@ -78,15 +77,12 @@ uint32_t CIOCPServer_win::Stop()
     CThreadBase::WaitForHandles(&ended, 1);
     CloseListenThreadHandles();
     StopTransport();
-    m_nSlotCount = 0;
-    m_nWorkers = 0;
-    m_nPort = 0;
     return EIOCPE_SUCCESS;
 }
 
 bool CIOCPServer_win::AllocateSlots()
 {
-    const uint32_t count = m_nSlotCount.load();
+    const uint32_t count = m_nSlotCount;
     auto* slots = new (std::nothrow) CIOCPClientConnection[count];
     if (slots == nullptr)
         return false;
@@ -111,6 +107,7 @@ void CIOCPServer_win::StopTransport()
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     delete[] slots;
     m_port.reset();
+    DeliverNotices(); // of slots that closed after the listen thread had left
     m_notices.Close();
 }
 
@@ -156,7 +153,7 @@ CIOCPServer_win::CSlotAccess::CSlotAccess(CIOCPServer_win& server) : m_server(se
     if (server.m_bExiting.load())
         return;
     m_pSlots = server.m_pSlots.load();
-    m_nCount = m_pSlots != nullptr ? server.m_nSlotCount.load() : 0;
+    m_nCount = m_pSlots != nullptr ? server.m_nSlotCount : 0;
 }
 
 CIOCPServer_win::CSlotAccess::~CSlotAccess()
@@ -170,7 +167,7 @@ CIOCPClientConnection* CIOCPServer_win::CSlotAccess::Find(uint32_t index) const
 }
 
 template <class Operation>
-bool CIOCPServer_win::OnClient(uint64_t clientId, Operation&& operation)
+bool CIOCPServer_win::OnClient(uint64_t clientId, Operation&& operation, bool closing)
 {
     CSlotAccess slots(*this);
     if (!slots || clientId == 0)
@@ -180,11 +177,13 @@ bool CIOCPServer_win::OnClient(uint64_t clientId, Operation&& operation)
         LogMessage("CIOCPServer_win::SendToClient() - Invalid client slot!", LOG_ERR, kOrigin);
         return false;
     }
-    return slot->WithClient(ConnectionNumberOf(clientId), operation);
+    return slot->WithClient(ConnectionNumberOf(clientId), operation, closing);
 }
 
 uint32_t CIOCPServer_win::SendToClient(uint64_t clientId, const void* payload, uint32_t length)
 {
+    if (length > CSessionHeader::kMaxPayload)
+        return EIOCPE_BAD_PARAMS; // the client would take the frame for a broken stream
     uint32_t result = EIOCPE_NOT_CONNECTED;
     OnClient(clientId, [&](CIOCPClientConnection& slot) { result = slot.SendUserPacket(payload, length); });
     return result;
@@ -192,6 +191,8 @@ uint32_t CIOCPServer_win::SendToClient(uint64_t clientId, const void* payload, u
 
 uint32_t CIOCPServer_win::SendToGroup(int32_t groupId, const void* payload, uint32_t length)
 {
+    if (length > CSessionHeader::kMaxPayload)
+        return EIOCPE_BAD_PARAMS;
     if (m_bExiting)
         return EIOCPE_FAIL;
     std::vector<uint64_t> members;
@@ -209,6 +210,8 @@ uint32_t CIOCPServer_win::SendToGroup(int32_t groupId, const void* payload, uint
 
 uint32_t CIOCPServer_win::SendToAll(const void* payload, uint32_t length)
 {
+    if (length > CSessionHeader::kMaxPayload)
+        return EIOCPE_BAD_PARAMS;
     CSlotAccess slots(*this);
     if (m_bExiting)
         return EIOCPE_NOT_CONNECTED;
@@ -219,7 +222,8 @@ uint32_t CIOCPServer_win::SendToAll(const void* payload, uint32_t length)
 
 uint32_t CIOCPServer_win::DisconnectClient(uint64_t clientId, bool close)
 {
-    const bool found = OnClient(clientId, [close](CIOCPClientConnection& slot) { slot.DisableSend(close); });
+    // A forced close also reaches a client whose graceful close it is waiting for.
+    const bool found = OnClient(clientId, [close](CIOCPClientConnection& slot) { slot.DisableSend(close); }, close);
     return found ? EIOCPE_SUCCESS : EIOCPE_NOT_CONNECTED;
 }
 

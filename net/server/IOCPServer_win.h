@@ -94,9 +94,10 @@ private:
         uint32_t m_nCount = 0;
     };
 
-    /// Runs operation(slot) under the lock of the slot that holds the client admitted.
+    /// Runs operation(slot) under the lock of the slot that holds the client admitted (with
+    /// `closing`, also while a graceful close waits for the client to leave).
     template <class Operation>
-    bool OnClient(uint64_t clientId, Operation&& operation);
+    bool OnClient(uint64_t clientId, Operation&& operation, bool closing = false);
     /// The admitted client of the id; all zero when there is none.
     CIOCPConnectedClient ClientOf(uint64_t clientId);
     /// The id of the first connected client with sending enabled that matches; 0 if none.
@@ -108,7 +109,7 @@ private:
     void ForEachSlot(Operation&& operation)
     {
         CIOCPClientConnection* slots = m_pSlots.load();
-        for (uint32_t i = 0; slots != nullptr && i < m_nSlotCount.load(); ++i)
+        for (uint32_t i = 0; slots != nullptr && i < m_nSlotCount; ++i)
             operation(slots[i]);
     }
     /// 255.255.255.255 stands for any address.
@@ -133,12 +134,13 @@ private:
     void DeliverNotices();
 
     CIOCPThreadPool m_pool;
-    uint32_t m_nInterfaceAddress;
-    uint16_t m_nPort;
+    // The settings stay as they were created, so that a Start after a Stop serves again.
+    const uint32_t m_nInterfaceAddress;
+    const uint16_t m_nPort;
     uint16_t m_nExpectedClientKind = kSessionClientKind;
     IIOCP_ConnHandler* m_pHandler;
     char m_szSignature[kSessionSignatureField] = {};
-    uint32_t m_nWorkers;
+    const uint32_t m_nWorkers; ///< 0: one per processor
     const CIOCPServerTimings m_timings;
     std::unique_ptr<platform::CompletionPort> m_port;
     std::atomic<bool> m_bExiting{false};
@@ -147,7 +149,7 @@ private:
     std::unique_ptr<platform::Event> m_startedEvent; ///< auto-reset: start-up done, and again at the end
     std::atomic<platform::SOCKET> m_listenSocket{platform::INVALID_SOCKET};
     std::atomic<bool> m_bListenStartFailed{true};
-    std::atomic<uint32_t> m_nSlotCount;
+    const uint32_t m_nSlotCount;
     std::atomic<CIOCPClientConnection*> m_pSlots{nullptr};
     std::atomic<int32_t> m_nSlotUsers{0}; ///< operations holding the slot array (CSlotAccess)
     CIOCPClientMulticast m_multicast;

@@ -14,7 +14,6 @@
 namespace {
 
 const char* const kOrigin = "IOCP";
-constexpr int64_t kExitTickMs = 1000;
 constexpr uint32_t kForceShutdownTick = 5; ///< connected slots are closed by force
 constexpr uint32_t kLastExitTick = 8;      ///< the thread leaves whatever is left
 
@@ -51,7 +50,7 @@ void CIOCPServer_win::RunListenLoop(platform::WaitableTimer& timer)
         case 0:
             BeginShutdown();
             exitTick = 1;
-            if (!ArmTimer(timer, kExitTickMs))
+            if (!ArmTimer(timer, m_timings.nExitTickMs))
                 return;
             break;
         case 1:
@@ -62,7 +61,7 @@ void CIOCPServer_win::RunListenLoop(platform::WaitableTimer& timer)
                 SlotSocketMaintenance();
                 if (!ArmTimer(timer, m_timings.nMaintenancePeriodMs))
                     return;
-            } else if (OnExitTick(exitTick++) || !ArmTimer(timer, kExitTickMs)) {
+            } else if (OnExitTick(exitTick++) || !ArmTimer(timer, m_timings.nExitTickMs)) {
                 return;
             }
             break;

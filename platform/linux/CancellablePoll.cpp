@@ -56,4 +56,11 @@ int PollCancellable(pollfd* fds, nfds_t count, int timeoutMs)
     return ready;
 }
 
+void EndIfCancelled()
+{
+    CancellationWindow window;
+    pthread_testcancel();
+    window.Close();
+}
+
 } // namespace platform::linux_detail

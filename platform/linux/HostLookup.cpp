@@ -2,6 +2,8 @@
 
 #include "platform/Inet.h"
 #include "platform/SocketError.h"
+#include "platform/linux/CancellablePoll.h"
+#include "platform/linux/ResolverError.h"
 
 #include <cerrno>
 #include <netdb.h>
@@ -9,23 +11,6 @@
 #include <sys/socket.h>
 
 namespace platform {
-
-namespace {
-
-int WinsockErrorFromResolver(int code, int errnoValue)
-{
-    switch (code) {
-    case EAI_NONAME: return kWsaHostNotFound;
-    case EAI_AGAIN: return 11002;
-    case EAI_NODATA:
-    case EAI_ADDRFAMILY: return 11004;
-    case EAI_MEMORY: return kErrorNotEnoughMemory;
-    case EAI_SYSTEM: return WinsockErrorFromErrno(errnoValue);
-    default: return 11003; // EAI_FAIL, and flags or families this call never passes
-    }
-}
-
-} // namespace
 
 bool LookupHostIPv4(const std::string& host, uint32_t* address)
 {
@@ -36,12 +21,17 @@ bool LookupHostIPv4(const std::string& host, uint32_t* address)
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    const int error = errno;
+    if (code == 0) {
+        *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+        ::freeaddrinfo(found);
+    }
+    // The resolver may take long: a thread given up meanwhile ends here, not back in its owner.
+    linux_detail::EndIfCancelled();
     if (code != 0) {
-        SetLastSocketError(WinsockErrorFromResolver(code, errno));
+        SetLastSocketError(linux_detail::WinsockErrorFromResolver(code, error));
         return false;
     }
-    *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "platform/Thread.h"
 
 #include "platform/SystemError.h"
+#include "platform/linux/CancellablePoll.h"
 #include "platform/linux/Counter.h"
 #include "platform/linux/SignalStack.h"
 
@@ -129,6 +130,16 @@ bool Thread::Terminate()
     return true;
 }
 
+bool Thread::EndWithin(uint32_t timeoutMs)
+{
+    // A terminated thread that sits in a wait ends at once; this is only for it to get there.
+    constexpr uint32_t kGraceMs = 1000;
+    if (Wait(timeoutMs))
+        return true;
+    Terminate();
+    return Wait(kGraceMs);
+}
+
 bool Thread::RaisePriority()
 {
     // Linux keeps a nice value per thread; one step down in niceness is one step up in priority.
@@ -159,6 +170,11 @@ uint32_t GetCurrentThreadId()
 {
     thread_local const auto id = static_cast<uint32_t>(::gettid());
     return id;
+}
+
+void EndIfTerminated()
+{
+    linux_detail::EndIfCancelled();
 }
 
 } // namespace platform

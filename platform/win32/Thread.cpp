@@ -131,6 +131,16 @@ bool Thread::Terminate()
     return false;
 }
 
+bool Thread::EndWithin(uint32_t timeoutMs)
+{
+    // A terminated thread that sits in a wait ends at once; this is only for it to get there.
+    constexpr uint32_t kGraceMs = 1000;
+    if (Wait(timeoutMs))
+        return true;
+    Terminate();
+    return Wait(kGraceMs);
+}
+
 bool Thread::RaisePriority()
 {
     const int priority = ::GetThreadPriority(m_shared->handle);
@@ -158,6 +168,11 @@ bool Thread::Consume()
 uint32_t GetCurrentThreadId()
 {
     return ::GetCurrentThreadId();
+}
+
+void EndIfTerminated()
+{
+    win32::EndThreadIfTerminated();
 }
 
 } // namespace platform

@@ -6,8 +6,10 @@
 #include "platform/Process.h"
 #include "Subsidiary/Log.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
+#include <vector>
 
 CObjectsRepository::CObjectsRepository() : m_csObjects("CObjectsRepository::m_csObjects") {}
 
@@ -59,7 +61,7 @@ void CObjectsRepository::ApplyRecord(CByteReader& reader, uint8_t token)
 void CObjectsRepository::ApplyTypeDef(CByteReader& reader)
 {
     const uint16_t id = reader.GetU16();
-    const std::string name = reader.GetString();
+    const std::string_view name = reader.GetStringView();
     if (m_Types.FindId(name) != nullptr)
         throw std::logic_error("Duplicate object type!");
     if (m_Types.FindName(id) != nullptr)
@@ -70,7 +72,7 @@ void CObjectsRepository::ApplyTypeDef(CByteReader& reader)
 void CObjectsRepository::ApplyPropDef(CByteReader& reader)
 {
     const uint64_t id = reader.GetU64();
-    const std::string name = reader.GetString();
+    const std::string_view name = reader.GetStringView();
     if (m_Properties.FindId(name) != nullptr)
         throw std::logic_error("Duplicate property name 1!");
     if (m_Properties.FindName(id) != nullptr)
@@ -83,29 +85,33 @@ void CObjectsRepository::ApplyObjCreate(CByteReader& reader)
     const uint16_t typeId = reader.GetU16();
     const uint64_t id = reader.GetU64();
     const uint8_t entries = reader.GetU8();
-    std::string name = reader.GetString();
-    if (m_mapObjectNames.contains(name))
+    const std::string_view name = reader.GetStringView();
+    auto [named, isNewName] = m_mapObjectNames.try_emplace(std::string(name), id);
+    if (!isNewName)
         throw std::logic_error("Duplicate obj name!");
-    if (m_mapObjects.contains(id))
-        throw std::logic_error("Duplicate obj ID!");
-    auto named = m_mapObjectNames.emplace(name, id).first;
-    CRepositoryObject* object;
+    CRepositoryObject* created = nullptr;
     try {
-        object = &m_mapObjects.try_emplace(id, typeId, id, std::move(name)).first->second;
+        created = m_Objects.Insert(typeId, id, std::string(name));
     } catch (...) {
         m_mapObjectNames.erase(named);
         throw;
     }
+    if (created == nullptr) {
+        m_mapObjectNames.erase(named);
+        throw std::logic_error("Duplicate obj ID!");
+    }
+    CRepositoryObject& object = *created;
+    object.ReserveProperties(entries);
     m_nCurrentObject = id;
     m_nRemainingEntries = entries;
-    ReadPropertyEntries(reader, *object);
+    ReadPropertyEntries(reader, object);
 }
 
 void CObjectsRepository::ReadPropertyEntries(CByteReader& reader, CRepositoryObject& object)
 {
     while (m_nRemainingEntries > 0 && !reader.AtEnd()) {
         const uint64_t propertyId = reader.GetU64();
-        const std::string value = reader.GetString();
+        const std::string_view value = reader.GetStringView();
         if (object.HasProperty(propertyId))
             throw std::logic_error("Duplicate property ID!");
         object.InsertProperty(propertyId, value);
@@ -117,18 +123,18 @@ void CObjectsRepository::ApplyObjDelete(CByteReader& reader)
 {
     const uint64_t id = reader.GetU64();
     m_nCurrentObject = id;
-    auto it = m_mapObjects.find(id);
-    if (it == m_mapObjects.end())
+    const CRepositoryObject* object = m_Objects.Find(id);
+    if (object == nullptr)
         throw std::logic_error("Delete unknown obj!");
-    m_mapObjectNames.erase(it->second.GetName());
-    m_mapObjects.erase(it);
+    m_mapObjectNames.erase(object->GetName());
+    m_Objects.Erase(id);
 }
 
 void CObjectsRepository::ApplyPropRecord(CByteReader& reader, uint8_t token)
 {
     const uint64_t objectId = reader.GetU64();
     const uint64_t propertyId = reader.GetU64();
-    const std::string value = reader.GetString();
+    const std::string_view value = reader.GetStringView();
     CRepositoryObject& object = FindObjectLocked(objectId);
     if (token == OREC_PROP_ADD)
         object.InsertProperty(propertyId, value);
@@ -143,7 +149,7 @@ void CObjectsRepository::ApplyFeedComplete(CByteReader& reader)
     const uint64_t feedNo = reader.GetU64();
     LogMessage(FormatString("Feed %I64u completed, objects : %I64u, changes : %I64u!",
                             static_cast<unsigned long long>(feedNo),
-                            static_cast<unsigned long long>(m_mapObjects.size()),
+                            static_cast<unsigned long long>(m_Objects.Size()),
                             static_cast<unsigned long long>(m_nChanges)),
                LOG_MSG, "OnFeedComplete");
     m_nChanges = 0;
@@ -161,10 +167,10 @@ void CObjectsRepository::ApplyPropCopy(CByteReader& reader)
 
 CRepositoryObject& CObjectsRepository::FindObjectLocked(uint64_t objectId)
 {
-    auto it = m_mapObjects.find(objectId);
-    if (it == m_mapObjects.end())
+    CRepositoryObject* object = m_Objects.Find(objectId);
+    if (object == nullptr)
         throw std::invalid_argument("No such object!");
-    return it->second;
+    return *object;
 }
 
 const CRepositoryObject& CObjectsRepository::FindObject(uint64_t objectId)
@@ -194,7 +200,7 @@ std::string CObjectsRepository::GetPropertyName(uint64_t propertyId)
 uint64_t CObjectsRepository::GetObjectCount()
 {
     CAutoLock lock(m_csObjects);
-    return m_mapObjects.size();
+    return m_Objects.Size();
 }
 
 void CObjectsRepository::Cleanup()
@@ -202,7 +208,7 @@ void CObjectsRepository::Cleanup()
     CAutoLock lock(m_csObjects);
     LogMessage("Delete objects...", LOG_MSG, "CObjectsRepository::Cleanup");
     m_mapObjectNames.clear();
-    m_mapObjects.clear();
+    m_Objects.Clear();
     m_Types.Clear();
     m_Properties.Clear();
     m_nChanges = 0;
@@ -231,7 +237,7 @@ void CObjectsRepository::SaveToFile(const std::string& fileName)
     } catch (const std::exception& e) {
         LogFormatted("SaveToFile", LOG_ERR, "%s", e.what());
     }
-    LogMessage(FormatString("Objects [%u] saved to file : %s!", static_cast<unsigned>(m_mapObjects.size()),
+    LogMessage(FormatString("Objects [%u] saved to file : %s!", static_cast<unsigned>(m_Objects.Size()),
                             fileName.c_str()),
                LOG_MSG, "SaveToFile");
 }
@@ -239,10 +245,15 @@ void CObjectsRepository::SaveToFile(const std::string& fileName)
 // Names are looked up before a line is written, so a failed lookup leaves no half line.
 void CObjectsRepository::WriteObjects(std::ostream& file)
 {
-    for (const auto& [id, object] : m_mapObjects) {
-        const std::string typeName = GetTypeName(object.GetTypeId());
-        file << '[' << object.GetName() << "] - [" << typeName << ']' << std::endl;
-        for (const auto& [propertyId, value] : object.GetProperties()) {
+    std::vector<const CRepositoryObject*> inIdOrder;
+    inIdOrder.reserve(m_Objects.Size());
+    m_Objects.ForEach([&](const CRepositoryObject& object) { inIdOrder.push_back(&object); });
+    std::sort(inIdOrder.begin(), inIdOrder.end(),
+              [](const CRepositoryObject* a, const CRepositoryObject* b) { return a->GetId() < b->GetId(); });
+    for (const CRepositoryObject* object : inIdOrder) {
+        const std::string typeName = GetTypeName(object->GetTypeId());
+        file << '[' << object->GetName() << "] - [" << typeName << ']' << std::endl;
+        for (const auto& [propertyId, value] : object->GetProperties()) {
             const std::string propertyName = GetPropertyName(propertyId);
             file << '\t' << propertyName << " = " << value << std::endl;
         }

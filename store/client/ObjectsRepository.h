@@ -6,11 +6,12 @@
 
 #include "store/NameRegistry.h"
 #include "store/RepositoryObject.h"
+#include "store/client/ObjectMaps.h"
+#include "store/client/ObjectTable.h"
 #include "Subsidiary/AutoMutex.h"
 
 #include <cstdint>
 #include <iosfwd>
-#include <map>
 #include <string>
 #include <string_view>
 
@@ -64,8 +65,8 @@ private:
     // guarded by m_csObjects:
     CNameRegistry<uint64_t> m_Properties;
     CNameRegistry<uint16_t> m_Types;
-    std::map<uint64_t, CRepositoryObject> m_mapObjects;
-    std::map<std::string, uint64_t, std::less<>> m_mapObjectNames;
+    CObjectTable m_Objects; ///< in arrival order: the export sorts when it saves
+    CObjectNameMap m_mapObjectNames;
     uint64_t m_nCurrentObject = 0;  ///< the object whose snapshot entries are being read
     uint8_t m_nRemainingEntries = 0; ///< its entries still to come, in the next body
     uint64_t m_nChanges = 0;        ///< records applied since the last feed completion

@@ -56,7 +56,7 @@ uint64_t CObjectsRepository::GetPropertyId(std::string_view name)
     const uint64_t id = m_nNextPropertyId;
     if (m_Properties.FindName(id) != nullptr)
         throw std::invalid_argument(kOutOfIds);
-    m_Properties.Insert(id, std::string(name));
+    m_Properties.Insert(id, name);
     try {
         m_StreamWriter.WritePropDef(id, name);
     } catch (...) {

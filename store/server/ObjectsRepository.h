@@ -11,6 +11,7 @@
 #include "store/RepositoryObject.h"
 #include "store/StreamCore.h"
 #include "store/SyncEntry.h"
+#include "store/server/ServerObjects.h"
 #include "store/server/StreamPacketSink.h"
 #include "Subsidiary/AutoMutex.h"
 #include "Subsidiary/ThreadBase.h"
@@ -77,6 +78,6 @@ private:
     uint16_t m_nNextTypeId = 1;
     std::map<std::string, uint16_t, std::less<>> m_mapTypes;
     uint64_t m_nNextObjectId = 1;
-    std::map<uint64_t, CRepositoryObject> m_mapObjects;
+    CServerObjects m_mapObjects;
     std::map<std::string, uint64_t, std::less<>> m_mapObjectNames;
 };

@@ -19,7 +19,7 @@ void CSyncSnapshotWriter::WriteTypeDefs(const std::map<std::string, uint16_t, st
         m_Writer.WriteTypeDef(id, name);
 }
 
-void CSyncSnapshotWriter::WriteObjects(const std::map<uint64_t, CRepositoryObject>& objects)
+void CSyncSnapshotWriter::WriteObjects(const CServerObjects& objects)
 {
     for (const auto& [id, object] : objects) {
         const CRepositoryObject::PropertyMap& properties = object.GetProperties();

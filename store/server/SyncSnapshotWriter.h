@@ -8,6 +8,7 @@
 #include "store/RepositoryObject.h"
 #include "store/StreamCore.h"
 #include "store/SyncEntry.h"
+#include "store/server/ServerObjects.h"
 
 #include <cstdint>
 #include <map>
@@ -21,7 +22,7 @@ public:
     void WritePropertyDefs(const std::map<uint64_t, std::string>& properties);
     void WriteTypeDefs(const std::map<std::string, uint16_t, std::less<>>& types);
     /// An object's entries may continue in the next packets.
-    void WriteObjects(const std::map<uint64_t, CRepositoryObject>& objects);
+    void WriteObjects(const CServerObjects& objects);
     /// Closes the last packet. An unfinished snapshot drops its unsent packet instead.
     void Finish();
 

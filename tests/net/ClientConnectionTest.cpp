@@ -1,7 +1,9 @@
 #include "RecordingClientReceiver.h"
 
 #include "net/client/IIOCP_ClientConnection.h"
+#include "net/common/SessionProtocol.h"
 #include "Subsidiary/NetErrors.h"
+#include "support/HeldCallback.h"
 #include "support/OutputWait.h"
 #include "support/StandInServer.h"
 #include "support/StdoutCapture.h"
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -148,6 +151,40 @@ TEST_F(ClientConnectionTest, AutomaticReconnectionFollowsOnlyResultsThatMayChang
     EXPECT_FALSE(m_server->Accept(2500)) << "a different signature is not tried again";
 }
 
+TEST_F(ClientConnectionTest, WithAnIntervalOnlyTheRefusalsOfTheClientAsItIsEndReconnection)
+{
+    const struct {
+        uint32_t result;
+        uint32_t code; ///< reported when the refusal is final
+        bool final;
+    } cases[] = {
+        {1, EIOCPE_PROTO_VERSION_ERR, true},     {2, EIOCPE_PROTO_VERSION_ERR, true},
+        {3, EIOCPE_SIGNATURE_DIFF, true},        {4, EIOCPE_ENCRYPTION_DIFFERENT, true},
+        {5, EIOCPE_UNK_CLIENT_TYPE, true},       {6, EIOCPE_TOO_MANY_CLIENTS_ERR, false},
+        {7, EIOCPE_NO_MEM_ON_SRV, false},        {8, EIOCPE_ECONNREFUSED, false},
+        {9, EIOCPE_FORBIDDEN_CLIENT, true},      {10, EIOCPE_FAIL, false},
+        {11, EIOCPE_FAIL, false},
+    };
+    bool accepted = false; // the client's next attempt is on the stand-in already
+    for (const auto& c : cases) {
+        SCOPED_TRACE("result " + std::to_string(c.result));
+        if (!accepted)
+            ConnectAndAccept(1);
+        ASSERT_TRUE(m_server->AnswerInit(c.result));
+        m_server->Close();
+        if (c.final) {
+            EXPECT_EQ(m_app.WaitFor(1), (Events{Failed(c.code)}));
+            EXPECT_FALSE(m_server->Accept(1500)) << "tried again";
+            accepted = false;
+        } else {
+            accepted = m_server->Accept(3000);
+            EXPECT_TRUE(accepted) << "not tried again";
+            EXPECT_EQ(m_app.Take(), Events{}) << "reported while trying again";
+        }
+        m_app.Take();
+    }
+}
+
 TEST_F(ClientConnectionTest, ADisconnectCancelsAPendingReconnection)
 {
     ConnectAndAccept(1);
@@ -177,6 +214,20 @@ TEST_F(ClientConnectionTest, FramesAreAssembledFromAnyPieces)
     EXPECT_EQ(m_app.Take(), Events{}) << "nothing before the rest has come";
     ASSERT_TRUE(m_server->SendRaw(split.substr(15)));
     EXPECT_EQ(m_app.WaitFor(1), (Events{"packet 0123456789"}));
+}
+
+TEST_F(ClientConnectionTest, FramesOfTheLongestLengthPassBothWaysAndALongerPacketIsRefused)
+{
+    Admit();
+    const std::string longest(CSessionHeader::kMaxPayload, 'L');
+    ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, longest)));
+    const Events received = m_app.WaitFor(1);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_TRUE(received[0] == "packet " + longest);
+    ASSERT_EQ(m_connection->Send(longest.data(), static_cast<uint32_t>(longest.size())), EIOCPE_SUCCESS);
+    EXPECT_TRUE(m_server->ReadFrame() == CStandInServer::Frame(8, longest));
+    const std::string longer(CSessionHeader::kMaxPayload + 1, 'X');
+    EXPECT_EQ(m_connection->Send(longer.data(), static_cast<uint32_t>(longer.size())), EIOCPE_BAD_PARAMS);
 }
 
 TEST_F(ClientConnectionTest, BrokenStreamsEndTheSessionWithAProtocolError)
@@ -267,6 +318,17 @@ TEST_F(ClientConnectionTest, NobodyListeningIsRefusedAndTriedAgainWithAnInterval
     EXPECT_EQ(m_app.Take(), Events{}) << "nothing reported while reconnection goes on";
 }
 
+TEST_F(ClientConnectionTest, AConnectThatFailsAtOnceKeepsNoIntervalOfAnEarlierConnect)
+{
+    const uint16_t closed = NextTestEndpoint().nPort;
+    ASSERT_EQ(m_connection->Connect("127.0.0.1", closed, 1), EIOCPE_SUCCESS);
+    ASSERT_TRUE(Logged("IIOCP_ClientConnection - conn thread : ERR : Connect failed : [EIOCPE_WSAECONNREFUSED]"));
+    // The test's namespace has no route to 10.0.0.0/8: the connect fails without an attempt.
+    ASSERT_EQ(m_connection->Connect("10.1.2.3", m_nPort, 0), EIOCPE_SUCCESS);
+    EXPECT_EQ(m_app.WaitFor(1), (Events{Failed(EIOCPE_WSAENETUNREACH)}));
+    EXPECT_EQ(m_app.WaitFor(2, 2500ms).size(), 1u) << "tried again";
+}
+
 TEST_F(ClientConnectionTest, AnUnknownHostIsAFailedConnect)
 {
     CStdoutCapture debugOutput(STDERR_FILENO);
@@ -305,6 +367,38 @@ TEST_F(ClientConnectionTest, SendsAreDroppedBeforeAdmissionAndFramedInOrderAfter
     ASSERT_EQ(m_connection->Send("two", 3), EIOCPE_SUCCESS);
     EXPECT_EQ(m_server->ReadFrame(), CStandInServer::Frame(8, "one"));
     EXPECT_EQ(m_server->ReadFrame(), CStandInServer::Frame(8, "two"));
+}
+
+// The application asks for the next packet from within the callback and only then works on the
+// one it has; the request must be on the wire while the callback still runs.
+TEST_F(ClientConnectionTest, ASendFromACallbackGoesOutBeforeTheCallbackReturns)
+{
+    class CAnsweringReceiver : public CRecordingClientReceiver {
+    public:
+        void OnReceivePkt(const uint8_t* payload, uint32_t length, uint32_t tag) override
+        {
+            CRecordingClientReceiver::OnReceivePkt(payload, length, tag);
+            pConnection->Send("next", 4);
+            answerSeen.wait_for(10s);
+        }
+        IIOCP_ClientConnection* pConnection = nullptr;
+        std::shared_future<void> answerSeen;
+    };
+    std::promise<void> seen;
+    CAnsweringReceiver app;
+    app.answerSeen = seen.get_future().share();
+    uint32_t error = 1;
+    std::unique_ptr<IIOCP_ClientConnection> connection(CreateClientConnection(&app, &error));
+    ASSERT_NE(connection, nullptr);
+    app.pConnection = connection.get();
+    ASSERT_EQ(connection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_SUCCESS);
+    ASSERT_TRUE(m_server->Accept());
+    ASSERT_TRUE(m_server->AnswerInit(0));
+    ASSERT_EQ(app.WaitFor(1), (Events{"connected"}));
+    ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, "packet")));
+    EXPECT_EQ(m_server->ReadFrame(), CStandInServer::Frame(8, "next"));
+    seen.set_value();
+    EXPECT_EQ(DestroyClientConnection(connection.get()), EIOCPE_SUCCESS);
 }
 
 TEST_F(ClientConnectionTest, AGracefulDisconnectDeliversTheServersLastPacketsFirst)
@@ -351,8 +445,10 @@ TEST_F(ClientConnectionTest, ASendThatFindsNoRoomGivesWayToDisconnectAndDestroy)
             ASSERT_NE(m_connection, nullptr);
         }
         Admit();
-        for (int i = 0; i < 512; ++i) // 32 MB, more than both ends buffer
-            ASSERT_EQ(m_connection->Send(packet.data(), static_cast<uint32_t>(packet.size())), EIOCPE_SUCCESS);
+        for (int i = 0; i < 512; ++i) { // 32 MB, more than both ends buffer; the queue takes 16 MiB
+            const uint32_t result = m_connection->Send(packet.data(), static_cast<uint32_t>(packet.size()));
+            ASSERT_TRUE(result == EIOCPE_SUCCESS || result == EIOCPE_NO_MEM) << result;
+        }
         if (destroy) {
             Destroy();
             EXPECT_EQ(m_app.Take(), Events{}) << "the destroyer asks for no callbacks";
@@ -362,6 +458,77 @@ TEST_F(ClientConnectionTest, ASendThatFindsNoRoomGivesWayToDisconnectAndDestroy)
         }
         EXPECT_TRUE(m_server->WaitForEnd()) << "the client closed";
     }
+}
+
+class CHeldApplication : public CRecordingClientReceiver, public CHeldCallback {
+public:
+    void OnReceivePkt(const uint8_t*, uint32_t, uint32_t) override { Enter(); }
+};
+
+TEST_F(ClientConnectionTest, DestroyGivesUpAThreadHeldInTheApplicationsCallbackWhichEndsOnceReleased)
+{
+    CHeldApplication app;
+    IIOCP_ClientConnection* connection = CreateClientConnection(&app, nullptr);
+    ASSERT_NE(connection, nullptr);
+    std::unique_lock<std::mutex> hold = app.Hold();
+    ASSERT_EQ(connection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_SUCCESS);
+    ASSERT_TRUE(m_server->Accept());
+    ASSERT_TRUE(m_server->AnswerInit(0));
+    ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, "held")));
+    const ThreadNumber thread = app.WaitEntered(10s);
+    ASSERT_NE(thread, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(DestroyClientConnection(connection), EIOCPE_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    EXPECT_TRUE(m_server->WaitForEnd()) << "the socket is closed";
+    delete connection; // the thread, still held, touches it no more
+    hold.unlock();
+    EXPECT_TRUE(WaitUntilEnded(thread, 10s));
+    EXPECT_EQ(app.Take(), Events{"connected"});
+}
+
+class CDisconnectingApplication : public CRecordingClientReceiver {
+public:
+    IIOCP_ClientConnection* pConnection = nullptr;
+    void OnConnected(uint32_t) override { Record("disconnect " + std::to_string(pConnection->Disconnect(true, true))); }
+};
+
+TEST_F(ClientConnectionTest, ADisconnectFromACallbackIsRefusedInsteadOfWaitingForItself)
+{
+    CDisconnectingApplication app;
+    app.pConnection = CreateClientConnection(&app, nullptr);
+    ASSERT_NE(app.pConnection, nullptr);
+    ASSERT_EQ(app.pConnection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_SUCCESS);
+    ASSERT_TRUE(m_server->Accept());
+    ASSERT_TRUE(m_server->AnswerInit(0));
+    ASSERT_TRUE(m_server->SendRaw(CStandInServer::Frame(8, "still on")));
+    EXPECT_EQ(app.WaitFor(2), (Events{"disconnect " + std::to_string(EIOCPE_INVALID_VAL), "packet still on"}));
+    EXPECT_EQ(DestroyClientConnection(app.pConnection), EIOCPE_SUCCESS);
+    delete app.pConnection;
+}
+
+TEST_F(ClientConnectionTest, CallsAfterDestroyAreRefusedInsteadOfQueuedForNobody)
+{
+    ASSERT_EQ(DestroyClientConnection(m_connection), EIOCPE_SUCCESS);
+    ASSERT_EQ(m_connection->Connect("127.0.0.1", m_nPort, 0), EIOCPE_UNABLE_RUN_THREAD);
+    ASSERT_EQ(m_connection->Send("x", 1), EIOCPE_UNABLE_RUN_THREAD);
+    EXPECT_EQ(m_connection->Disconnect(true, true), EIOCPE_UNABLE_RUN_THREAD);
+    EXPECT_FALSE(m_server->Accept(100)) << "nothing was carried out";
+}
+
+// The stand-in reads nothing after the answer, so the connection thread waits for room while
+// the packets pile up in its queue.
+TEST_F(ClientConnectionTest, PacketsWaitingForAStalledSendAreBoundedAtSixteenMegabytes)
+{
+    Admit();
+    const std::string packet(64 << 10, 'q');
+    int queued = 0;
+    uint32_t result = EIOCPE_SUCCESS;
+    while (queued < 1024 &&
+           (result = m_connection->Send(packet.data(), static_cast<uint32_t>(packet.size()))) == EIOCPE_SUCCESS)
+        ++queued;
+    EXPECT_EQ(result, EIOCPE_NO_MEM);
+    EXPECT_GE(queued, 256) << "16 MiB and what the thread has taken off";
 }
 
 TEST_F(ClientConnectionTest, MissingArgumentsAreRefused)

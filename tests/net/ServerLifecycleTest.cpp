@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 namespace {
@@ -132,6 +133,31 @@ TEST_F(ServerLifecycleTest, ClientThatStaysIsClosedByForceAboutFiveSecondsAfterT
     EXPECT_TRUE(record.closed[0].bExiting);
 }
 
+// The application holds a worker with the client's packet past the end of the listen thread
+// (eight short exit ticks), so the slot finishes closing only while the stop waits for the
+// workers.
+TEST_F(ServerLifecycleTest, ASlotThatClosesAfterTheListenThreadHasEndedIsStillReported)
+{
+    std::promise<void> entered;
+    m_handler.onPacket = [&entered](uint64_t, const uint8_t*, uint32_t) {
+        entered.set_value();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        return 1;
+    };
+    CIOCPServerTimings timings;
+    timings.nExitTickMs = 50;
+    StartServer(1, timings);
+    CStandInClient client(m_nPort);
+    const uint64_t id = Admit(client);
+    ASSERT_TRUE(client.SendUser("hold"));
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    m_server->Stop();
+    const CHandlerRecord record = m_handler.Snapshot();
+    ASSERT_EQ(record.closed.size(), 1u);
+    EXPECT_EQ(record.closed[0].nClientId, id);
+    EXPECT_TRUE(record.closed[0].bExiting);
+}
+
 TEST_F(ServerLifecycleTest, RestartsOnTheSamePortRightAfterAStopThatClosedAClient)
 {
     StartServer(2);
@@ -147,6 +173,17 @@ TEST_F(ServerLifecycleTest, RestartsOnTheSamePortRightAfterAStopThatClosedAClien
     StartServer(2);
     CStandInClient next(m_nPort);
     EXPECT_NE(Admit(next), 0u);
+}
+
+TEST_F(ServerLifecycleTest, AStoppedServerStartsAgainWithItsPortAndSlots)
+{
+    StartServer(2);
+    ASSERT_EQ(m_server->Stop(), EIOCPE_SUCCESS);
+    ASSERT_EQ(m_server->Start(), EIOCPE_SUCCESS);
+    CStandInClient first(m_nPort);
+    CStandInClient second(m_nPort);
+    EXPECT_NE(Admit(first), 0u);
+    EXPECT_NE(Admit(second), 0u);
 }
 
 TEST_F(ServerLifecycleTest, FailedStartLeavesNothingRunning)

@@ -6,6 +6,7 @@
 #include "net/server/IOCPClientId.h"
 #include "support/Ipv4.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -124,6 +125,25 @@ TEST_F(ServerSessionTest, RefusedInitIsAnsweredAndClosedWithoutAdmission)
     EXPECT_TRUE(record.closed.empty());
 }
 
+TEST_F(ServerSessionTest, TheAnswerComesBeforeAnyFrameSentToAllWhileTheClientIsAdmitted)
+{
+    StartServer(4);
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        while (!done)
+            m_server->SendToAll("all", 3);
+    });
+    for (int i = 0; i < 200; ++i) {
+        CStandInClient client(m_nPort);
+        ASSERT_TRUE(client.SendInit());
+        const std::optional<CSessionFrame> first = client.ReadFrame();
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->nCommand, CMD_INIT_ANSWER) << "client " << i;
+    }
+    done = true;
+    sender.join();
+}
+
 TEST_F(ServerSessionTest, SignatureIsComparedUpToItsTerminator)
 {
     StartServer();
@@ -166,6 +186,33 @@ TEST_F(ServerSessionTest, ReassemblesFramesInBothDirections)
     EXPECT_TRUE(record.packets[2].payload == large);
 }
 
+TEST_F(ServerSessionTest, FramesOfTheLongestLengthPassBothWaysAndEverySendRefusesALongerPayload)
+{
+    m_handler.onPacket = [this](uint64_t id, const uint8_t* payload, uint32_t length) {
+        return m_server->SendToClient(id, payload, length) == EIOCPE_SUCCESS ? 1 : 0;
+    };
+    StartServer();
+    CStandInClient client(m_nPort);
+    const uint64_t id = Admit(client);
+    m_server->AddClientToGroups(id, {1});
+    const std::string longest(CSessionHeader::kMaxPayload, 'L');
+    ASSERT_TRUE(client.SendUser(longest));
+    const std::optional<CSessionFrame> echo = client.ReadFrame();
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(echo->bytes.size(), CSessionHeader::kMaxLength);
+    EXPECT_TRUE(echo->PayloadText() == longest);
+
+    const std::string longer(CSessionHeader::kMaxPayload + 1, 'X');
+    const uint32_t size = static_cast<uint32_t>(longer.size());
+    EXPECT_EQ(m_server->SendToClient(id, longer.data(), size), EIOCPE_BAD_PARAMS);
+    EXPECT_EQ(m_server->SendToGroup(1, longer.data(), size), EIOCPE_BAD_PARAMS);
+    EXPECT_EQ(m_server->SendToAll(longer.data(), size), EIOCPE_BAD_PARAMS);
+    ASSERT_EQ(m_server->SendToClient(id, "next", 4), EIOCPE_SUCCESS);
+    const std::optional<CSessionFrame> next = client.ReadFrame();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->PayloadText(), "next");
+}
+
 TEST_F(ServerSessionTest, BrokenStreamIsClosedAtOnceWithTheHexDumpOfItsStart)
 {
     struct Case {
@@ -184,6 +231,7 @@ TEST_F(ServerSessionTest, BrokenStreamIsClosedAtOnceWithTheHexDumpOfItsStart)
         {"length 0", {0xAA, 0x55, 0, 0, 0, 0, 8, 0, 0, 0}, "[ AA 55 00 00 00 00 08 00 00 00 ]"},
         {"length 5", {0xAA, 0x55, 5, 0, 0, 0, 8, 0, 0, 0}, "[ AA 55 05 00 00 00 08 00 00 00 ]"},
         {"length 0xFFFFFFF0", {0xAA, 0x55, 0xF0, 0xFF, 0xFF, 0xFF, 8, 0, 0, 0}, "[ AA 55 F0 FF FF FF 08 00 00 00 ]"},
+        {"length 1 MiB + 1", {0xAA, 0x55, 0x01, 0x00, 0x10, 0x00, 8, 0, 0, 0}, "[ AA 55 01 00 10 00 08 00 00 00 ]"},
         {"a stray HTTP request", Bytes(http.begin(), http.end()),
          "[ 47 45 54 20 2F 20 48 54 54 50 2F 31 2E 31 0D 0A 48 6F 73 74 3A 20 73 65 72 76 65 72 0D 0A ]"},
     };

@@ -71,6 +71,32 @@ TEST_F(ServerSlotsTest, GracefulDisconnectDeliversTheBacklogBeforeTheEnd)
     }
 }
 
+// The client reads the end of the stream but keeps its socket open.
+TEST_F(ServerSlotsTest, AGracefulCloseThatTheClientIgnoresIsForcedByTheCallerOrByMaintenance)
+{
+    for (const bool byCaller : {true, false}) {
+        SCOPED_TRACE(byCaller ? "by the caller" : "by maintenance");
+        CIOCPServerTimings timings;
+        timings.nMaintenancePeriodMs = 100;
+        if (!byCaller)
+            timings.nCloseLimitMs = 1000;
+        StopServer();
+        StartServer(1, timings);
+        CStandInClient client(m_nPort);
+        const uint64_t id = Admit(client);
+        const Clock::time_point start = Clock::now();
+        ASSERT_EQ(m_server->DisconnectClient(id, false), EIOCPE_SUCCESS);
+        EXPECT_TRUE(client.ExpectEndOfStream());
+        if (byCaller) {
+            EXPECT_EQ(m_server->DisconnectClient(id, true), EIOCPE_SUCCESS);
+        }
+        EXPECT_TRUE(WaitForClosed(id));
+        if (!byCaller) {
+            EXPECT_GE(MsSince(start), 1000);
+        }
+    }
+}
+
 TEST_F(ServerSlotsTest, ImmediateCloseWithAReadPendingFreesTheSlotForTheNextClient)
 {
     StartServer(1);

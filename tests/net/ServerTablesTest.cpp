@@ -36,6 +36,25 @@ std::string Section(const std::string& text, const std::string& title)
 
 } // namespace
 
+// The program creates its server with these; every maintenance test shortens them.
+TEST(ServerTimingsTest, TheDefaultsAreThePeriodAndLimitsTheProgramRunsWith)
+{
+    const CIOCPServerTimings timings;
+    const struct {
+        const char* name;
+        uint32_t value, expected;
+    } cases[] = {
+        {"maintenance period", timings.nMaintenancePeriodMs, 50000},
+        {"connected without first bytes", timings.nAcceptLimitMs, 50000},
+        {"connected, not admitted", timings.nAdmitLimitMs, 50000},
+        {"one send in flight", timings.nSendHangLimitMs, 3600000},
+        {"still connected after a graceful close", timings.nCloseLimitMs, 50000},
+        {"stop tick", timings.nExitTickMs, 1000},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.value, c.expected) << c.name;
+}
+
 TEST_F(ServerTablesTest, GroupMembershipsAreCounted)
 {
     uint32_t error = 1;

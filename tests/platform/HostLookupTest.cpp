@@ -1,10 +1,12 @@
 #include "platform/DebugOutput.h"
 #include "platform/HostLookup.h"
 #include "platform/SocketError.h"
+#include "Subsidiary/NetErrors.h"
 #include "support/Ipv4.h"
 #include "support/StdoutCapture.h"
 
 #include <gtest/gtest.h>
+
 
 namespace {
 
@@ -30,6 +32,8 @@ TEST(HostLookupTest, AnUnknownNameFailsWithAResolverNumber)
     EXPECT_TRUE(error >= 11001 && error <= 11004) << error;
 }
 
+// The client's connection tries a failed lookup again only when its code is
+// EIOCPE_WSANO_DATA: a name known without an IPv4 address (yet).
 TEST(DebugOutputTest, EachCallIsOneLineOnStandardError)
 {
     CStdoutCapture capture(STDERR_FILENO);

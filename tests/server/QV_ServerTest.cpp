@@ -14,6 +14,7 @@
 #include "support/StdoutCapture.h"
 #include "support/TempFile.h"
 #include "support/ThrownText.h"
+#include "platform/ResidentMemory.h"
 #include "Subsidiary/NetErrors.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,12 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kLimit = 10s;
+constexpr uint64_t kMiB = 1024 * 1024;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kFreedMemoryIsKept = true;
+#else
+constexpr bool kFreedMemoryIsKept = false;
+#endif
 constexpr uint64_t kClient = (4ull << 32) | 7;
 constexpr uint64_t kOtherClient = (9ull << 32) | 1;
 
@@ -76,7 +83,7 @@ std::vector<uint64_t> StreamSeqs(const std::vector<SRecordedDatagram>& datagrams
 
 class QV_ServerTest : public testing::Test {
 protected:
-    QV_ServerTest()
+    explicit QV_ServerTest(CServerTimings timings = {}) : m_Timings(timings)
     {
         CTempFile file("[SERVER]\nServerPort=7123\nMulticastAddr=239.77.1.2\nNetInterfaceAddr=127.0.0.1\n"
                        "MaxClientConnections=9\nNumberOfThreads=2\n");
@@ -117,9 +124,12 @@ protected:
 
     CSettings m_Settings;
     CRecordingNetServer* m_pNet = nullptr; // owned by m_Server from Init to Deinit
-    CQV_Server m_Server{m_Settings, [this](int32_t, uint32_t, int32_t, int32_t, IIOCP_ConnHandler*, uint32_t*) {
+    CServerTimings m_Timings;
+    CQV_Server m_Server{m_Settings,
+                        [this](int32_t, uint32_t, int32_t, int32_t, IIOCP_ConnHandler*, uint32_t*) {
                             return m_pNet = new CRecordingNetServer;
-                        }};
+                        },
+                        m_Timings};
 };
 
 } // namespace
@@ -387,6 +397,49 @@ TEST_F(QV_ServerTest, ARepeatedRequestStartsOverAtTheNewPosition)
     EXPECT_EQ(SeqOf(sent[4].bytes), second);
 }
 
+// A join storm: clients asking while nothing goes into the stream get the one rendering; one
+// asking after a change gets its own. Each buffer comes back to the pool once, from its last
+// holder.
+TEST_F(QV_ServerTest, ClientsAskingWhileTheStoreStaysAsItWasShareOneRendering)
+{
+    constexpr uint64_t kLateClient = (5ull << 32) | 2;
+    const std::string rendering = "] GenerateSnapshot : objects : 3, packets : 3 ";
+    FillThreeSnapshotPackets();
+    CStdoutCapture capture;
+    EXPECT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST)), 1);
+    EXPECT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), kOtherClient), 1);
+    EXPECT_EQ(CountOf(capture.Take(), rendering), 1u);
+    SetAndRelease(m_Server.GetRepository(), 1, "p", "changed"); // pending: the next request flushes it
+    EXPECT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), kLateClient), 1);
+    EXPECT_EQ(CountOf(capture.Take(), rendering), 1u) << "rendered anew";
+    for (int i = 0; i < 3; ++i) {
+        for (uint64_t client : {kClient, kOtherClient, kLateClient})
+            EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), client), 1);
+    }
+    const std::vector<SRecordedSend> first = m_pNet->SentTo(kClient);
+    const std::vector<SRecordedSend> second = m_pNet->SentTo(kOtherClient);
+    const std::vector<SRecordedSend> late = m_pNet->SentTo(kLateClient);
+    ASSERT_EQ(first.size(), 4u);
+    ASSERT_EQ(second.size(), 4u);
+    ASSERT_EQ(late.size(), 4u);
+    EXPECT_GT(SeqOf(late[0].bytes), SeqOf(first[0].bytes));
+    std::set<const void*> rendered;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(first[i].bytes, second[i].bytes) << i;
+        if (i < 3) {
+            EXPECT_EQ(first[i].pPayload, second[i].pPayload) << i;
+            rendered.insert({first[i].pPayload, late[i].pPayload});
+        }
+    }
+    // The first rendering's first packet had been sent to both and was free for the second.
+    ASSERT_EQ(rendered.size(), 5u);
+    std::vector<CUDPBuffRef> acquired;
+    for (int i = 0; i < 5; ++i) {
+        acquired.push_back(m_Server.AcquireStreamBuffer());
+        EXPECT_EQ(rendered.erase(acquired.back()->GetData()), 1u) << i;
+    }
+}
+
 TEST_F(QV_ServerTest, AClientLeavingMidwayLosesItsEntryAndOthersGoOn)
 {
     FillThreeSnapshotPackets();
@@ -405,6 +458,99 @@ TEST_F(QV_ServerTest, AClientLeavingMidwayLosesItsEntryAndOthersGoOn)
         EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), kOtherClient), 1);
     EXPECT_EQ(m_pNet->SentTo(kOtherClient).size(), 4u);
     EXPECT_EQ(m_pNet->SentTo(kClient).size(), 1u);
+}
+
+// Snapshots held by many clients at once, with the sweep's limit shortened. Each client is
+// given a rendering of its own: the store changes between their requests.
+class QV_ServerIdleSyncTest : public QV_ServerTest {
+protected:
+    static constexpr uint64_t kClients = 50;
+
+    explicit QV_ServerIdleSyncTest(int64_t idleLimitMs = 1000)
+        : QV_ServerTest({.nSyncIdleLimitMs = idleLimitMs, .nSyncSweepPeriodMs = 50})
+    {
+    }
+
+    /// Clients 1 to kClients each ask for a snapshot of 150 packets; the resident memory before.
+    uint64_t RenderForEveryClient()
+    {
+        EXPECT_EQ(m_Server.Start(), 0);
+        CObjectsRepository& store = m_Server.GetRepository();
+        uint64_t object = 0;
+        for (int i = 0; i < 300; ++i)
+            object = CreateAndRelease(store, std::to_string(i) + std::string(2000, 'n'), "T");
+        const uint64_t idle = platform::GetResidentMemoryBytes();
+        for (uint64_t client = 1; client <= kClients; ++client) {
+            SetAndRelease(store, object, "p", std::to_string(client));
+            EXPECT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), client), 1);
+        }
+        return idle;
+    }
+
+    /// The memory goes back at the end of a sweep: waits for it to fall below a quarter of what
+    /// the renderings took.
+    void ExpectMemoryBack(uint64_t idle, uint64_t peak)
+    {
+        if (kFreedMemoryIsKept)
+            GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+        const uint64_t bound = idle + (peak - idle) / 4;
+        uint64_t after = platform::GetResidentMemoryBytes();
+        for (const auto deadline = std::chrono::steady_clock::now() + kLimit;
+             after >= bound && std::chrono::steady_clock::now() < deadline; after = platform::GetResidentMemoryBytes())
+            std::this_thread::sleep_for(10ms);
+        ASSERT_GT(peak, idle + 25 * kMiB) << "the snapshots did not take the memory they should";
+        EXPECT_LT(after, bound) << "idle " << idle / kMiB << " MiB, peak " << peak / kMiB << " MiB, after "
+                                << after / kMiB << " MiB";
+    }
+};
+
+// Clients that asked once and went silent lose their snapshots after the limit and are
+// disconnected, while a client that keeps asking is served on.
+TEST_F(QV_ServerIdleSyncTest, SilentClientsLoseTheirSnapshotsAndTheMemoryGoesBack)
+{
+    const uint64_t idle = RenderForEveryClient();
+    const uint64_t peak = platform::GetResidentMemoryBytes();
+    const uint64_t pulling = kClients + 1;
+    ASSERT_EQ(Receive(Request(QVNET_ID_SYNC_REQUEST), pulling), 1);
+
+    std::vector<std::pair<uint64_t, bool>> dropped;
+    for (int i = 0; i < 100 && dropped.size() < kClients; ++i) {
+        EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), pulling), 1);
+        dropped = m_pNet->WaitForDisconnects(kClients, 100ms);
+    }
+    ASSERT_EQ(dropped.size(), kClients);
+    for (const auto& [client, close] : dropped) {
+        EXPECT_GE(client, 1u);
+        EXPECT_LE(client, kClients);
+        EXPECT_FALSE(close); // the client reads the end of its session and resynchronises
+    }
+    {
+        CStdoutCapture capture;
+        EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), 1), 0); // its snapshot is gone
+    }
+    EXPECT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), pulling), 1);
+    ExpectMemoryBack(idle, peak);
+}
+
+// The same with no snapshot dropped, however slowly the renderings are made.
+class QV_ServerPoolTest : public QV_ServerIdleSyncTest {
+protected:
+    QV_ServerPoolTest() : QV_ServerIdleSyncTest(CServerTimings().nSyncIdleLimitMs) {}
+};
+
+// All the renderings pulled to the end: their buffers come back, and the pool keeps no more of
+// them than it needs.
+TEST_F(QV_ServerPoolTest, AJoinStormsBuffersGoBackBeyondThePoolsLimit)
+{
+    const uint64_t idle = RenderForEveryClient();
+    const uint64_t peak = platform::GetResidentMemoryBytes();
+    for (uint64_t client = 1; client <= kClients; ++client) {
+        for (std::vector<SRecordedSend> sent = m_pNet->SentTo(client);
+             sent.empty() || IdOf(sent.back().bytes) != QVNET_ID_SYNC_COMPLETE; sent = m_pNet->SentTo(client))
+            ASSERT_EQ(Receive(Request(QVNET_ID_NEXT_SYNC), client), 1);
+        m_pNet->ForgetSent(); // the copies of what was sent
+    }
+    ExpectMemoryBack(idle, peak);
 }
 
 namespace {

@@ -120,10 +120,32 @@ public:
         return m_mapSent[clientId];
     }
 
+    /// Forgets the packets sent to clients, and the memory their copies take.
+    void ForgetSent()
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_mapSent.clear();
+    }
+
     std::vector<bool> DisconnectAllCalls()
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_vecDisconnectAll;
+    }
+
+    uint32_t DisconnectClient(uint64_t clientId, bool close) override
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_vecDisconnected.push_back({clientId, close});
+        m_Changed.notify_all();
+        return 0;
+    }
+    /// Waits up to `limit` until `count` clients were disconnected; the ids and close flags.
+    std::vector<std::pair<uint64_t, bool>> WaitForDisconnects(size_t count, std::chrono::milliseconds limit)
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Changed.wait_for(lock, limit, [&] { return m_vecDisconnected.size() >= count; });
+        return m_vecDisconnected;
     }
 
     ~CRecordingNetServer() override { ReleaseHeld(); }
@@ -131,7 +153,6 @@ public:
     // The rest of the interface, which the server core does not use.
     uint32_t SendToGroup(int32_t, const void*, uint32_t) override { return 0; }
     uint32_t SendToAll(const void*, uint32_t) override { return 0; }
-    uint32_t DisconnectClient(uint64_t, bool) override { return 0; }
     uint32_t AddClientToGroups(uint64_t, const std::set<int32_t>&) override { return 1; }
     uint32_t RemoveClientFromGroups(uint64_t, const std::set<int32_t>&) override { return 1; }
     uint32_t RemoveClientFromAllGroups(uint64_t) override { return 1; }
@@ -171,4 +192,5 @@ private:
     std::vector<IIOCP_UDPBuffer*> m_vecHeld;
     std::map<uint64_t, std::vector<SRecordedSend>> m_mapSent;
     std::vector<bool> m_vecDisconnectAll;
+    std::vector<std::pair<uint64_t, bool>> m_vecDisconnected;
 };

@@ -1,8 +1,8 @@
 #pragma once
 // Tells when another thread of the test has gone to sleep in the kernel (a futex, a poll, a
 // wait), so that a test can act at the moment that thread is blocked instead of after a guessed
-// sleep. Linux shows the state in /proc; on Windows a thread whose processor time stands still
-// over several of the system's clock ticks is taken to sleep.
+// sleep, and when it has ended. Linux shows the state in /proc; on Windows a thread whose
+// processor time stands still over several of the system's clock ticks is taken to sleep.
 
 #include <chrono>
 #include <string>
@@ -32,6 +32,17 @@ inline bool ProcessorTime(WinHandle thread, ULONGLONG* time)
 }
 
 } // namespace thread_state_detail
+
+/// True once the thread has ended within the limit.
+inline bool WaitUntilEnded(ThreadNumber tid, std::chrono::milliseconds limit)
+{
+    const WinHandle thread = OpenThread(SYNCHRONIZE, FALSE, tid);
+    if (thread == nullptr)
+        return true; // no such thread any more
+    const bool ended = WaitForSingleObject(thread, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
 
 /// True once the thread is seen sleeping (no processor time over 40 ms) within the limit.
 inline bool WaitUntilAsleep(ThreadNumber tid, std::chrono::milliseconds limit)
@@ -67,6 +78,19 @@ using ThreadNumber = pid_t;
 inline ThreadNumber CurrentTid()
 {
     return ::gettid();
+}
+
+/// True once the thread has ended, gone from the process's tasks, within the limit.
+inline bool WaitUntilEnded(ThreadNumber tid, std::chrono::milliseconds limit)
+{
+    const std::string path = "/proc/self/task/" + std::to_string(tid);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (access(path.c_str(), F_OK) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 /// True once the thread is seen sleeping (state S) within the limit.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -95,6 +96,34 @@ TEST(ClientRepositoryTest, AppliesEveryKindOfRecord)
     EXPECT_EQ(repository.FindObject(1).GetProperties(), (CRepositoryObject::PropertyMap{{1, "c"}}));
     EXPECT_EQ(repository.FindObject(4).GetName(), "obj_3");
     EXPECT_THROW(repository.FindObject(3), std::invalid_argument);
+}
+
+// Objects are kept in arrival order and a deleted one's place is taken by the last: every
+// object left must still be found as itself, also across the store's chunks of objects.
+TEST(ClientRepositoryTest, DeletingFromTheMiddleKeepsEveryOtherObjectFindable)
+{
+    CObjectsRepository repository;
+    CRecordBodyBuilder body;
+    body.TypeDef(1, "Bean");
+    for (uint64_t id = 1; id <= 2100; ++id)
+        body.Create(1, id, 0, "obj_" + std::to_string(id));
+    Apply(repository, body);
+    const std::vector<uint64_t> deleted = {5, 1030, 2100, 1};
+    CRecordBodyBuilder deletes;
+    for (uint64_t id : deleted)
+        deletes.Delete(id);
+    Apply(repository, deletes);
+
+    EXPECT_EQ(repository.GetObjectCount(), 2100u - deleted.size());
+    for (uint64_t id = 1; id <= 2100; ++id) {
+        const bool gone = std::find(deleted.begin(), deleted.end(), id) != deleted.end();
+        if (gone)
+            EXPECT_THROW(repository.FindObject(id), std::invalid_argument) << id;
+        else
+            EXPECT_EQ(repository.FindObject(id).GetName(), "obj_" + std::to_string(id)) << id;
+    }
+    Apply(repository, CRecordBodyBuilder().Create(1, 5, 0, "obj_1030")); // its name is free again
+    EXPECT_EQ(repository.FindObject(5).GetName(), "obj_1030");
 }
 
 TEST(ClientRepositoryTest, EveryTokenOfAClassChoosesItsHandler)
