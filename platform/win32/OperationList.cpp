@@ -92,7 +92,7 @@ void OperationList::Settle(SocketContext* socket)
             continue;
         if (SystemOverlapped(op)->Internal != 0 && state.nEnding == static_cast<uint8_t>(EngineEnding::System))
             state.nEnding = static_cast<uint8_t>(EngineEnding::Aborted);
-        if (KindOf(*op) == OperationKind::Receive && state.pSocket == socket)
+        if ((KindOf(*op) == OperationKind::Receive || KindOf(*op) == OperationKind::Accept) && state.pSocket == socket)
             state.pSocket->OnReceiveDone();
         if (state.pListener == socket && state.pSocket != socket) {
             state.pListener = nullptr; // its accepting socket still waits for its packet
@@ -126,7 +126,7 @@ void OperationList::Finish(OVERLAPPED* op, uint32_t systemError, uint32_t bytes)
         if (state.pSocket != nullptr)
             state.pSocket->OnAccepted();
     }
-    if (KindOf(*op) == OperationKind::Receive && state.pSocket != nullptr)
+    if ((KindOf(*op) == OperationKind::Receive || KindOf(*op) == OperationKind::Accept) && state.pSocket != nullptr)
         state.pSocket->OnReceiveDone();
     op->nResult = result;
     op->nBytes = bytes;

@@ -183,8 +183,13 @@ bool SocketContext::StartAccept(SocketContext& acceptor, OVERLAPPED* op, void* b
     std::lock_guard acceptorLock(acceptor.m_mutex);
     if (acceptor.m_bClosed)
         return Fail(kWsaENotSock);
+    if (acceptor.m_pPort == nullptr)
+        return Fail(kWsaEInval);
     if (acceptor.m_bTearingDown || acceptor.m_native == win32::kNoNativeSocket)
         return Fail(kWsaENotConn);
+    // One read-side operation per socket: an accept into it counts as its receive.
+    if (acceptor.m_bReceiving.exchange(true, std::memory_order_acq_rel))
+        return Fail(kWsaEInval);
     const LPFN_ACCEPTEX acceptEx = win32::GetExtensions(m_native).acceptEx;
     if (acceptEx == nullptr)
         return Fail(kWsaEInval);
@@ -204,6 +209,7 @@ bool SocketContext::StartAccept(SocketContext& acceptor, OVERLAPPED* op, void* b
         return true;
     const int error = ::WSAGetLastError();
     OperationList::Instance().Remove(op);
+    acceptor.m_bReceiving.store(false, std::memory_order_release);
     return PostLocked(op, static_cast<uint32_t>(win32::SocketErrorFromSystem(static_cast<DWORD>(error))));
 }
 

@@ -69,7 +69,8 @@ public:
     void WaitClosed();
     /// An accept into this socket completed: it has a connection again. Any thread.
     void OnAccepted() { m_bNoConnection.store(false, std::memory_order_release); }
-    /// Its receive completed: another may start, one at a time as on Linux. Any thread.
+    /// Its receive, or the accept into it, completed: another may start, one at a time as on
+    /// Linux. Any thread.
     void OnReceiveDone() { m_bReceiving.store(false, std::memory_order_release); }
 
 private:
@@ -94,7 +95,7 @@ private:
     bool m_bAccepting = false;   ///< it takes its connections by accept: its connect time counts
     /// After a disconnect, until an accept brings the next connection.
     std::atomic<bool> m_bNoConnection{false};
-    std::atomic<bool> m_bReceiving{false}; ///< a receive is outstanding
+    std::atomic<bool> m_bReceiving{false}; ///< a receive, or an accept into it, is outstanding
 };
 
 } // namespace platform::detail
