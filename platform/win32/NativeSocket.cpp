@@ -54,6 +54,8 @@ const Extensions& GetExtensions(::SOCKET tcpSocket)
         Lookup(tcpSocket, WSAID_ACCEPTEX, &extensions.acceptEx);
         Lookup(tcpSocket, WSAID_DISCONNECTEX, &extensions.disconnectEx);
         Lookup(tcpSocket, WSAID_GETACCEPTEXSOCKADDRS, &extensions.getAcceptExSockaddrs);
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        extensions.reuseAfterDisconnect = ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr;
     });
     return extensions;
 }

@@ -16,6 +16,9 @@ struct Extensions {
     LPFN_ACCEPTEX acceptEx = nullptr;
     LPFN_DISCONNECTEX disconnectEx = nullptr;
     LPFN_GETACCEPTEXSOCKADDRS getAcceptExSockaddrs = nullptr;
+    /// DisconnectEx with TF_REUSE_SOCKET leaves a socket that takes the next accept. Wine's only
+    /// ends the connection ("Reusing socket not supported yet"): its sockets are replaced instead.
+    bool reuseAfterDisconnect = true;
 };
 
 /// The extensions, looked up once through the first TCP socket (CreateNativeSocket asks for

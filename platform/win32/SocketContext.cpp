@@ -34,8 +34,9 @@ void Prepare(OVERLAPPED* op, OperationKind kind, uintptr_t key)
 // A disconnect whose system socket can take the next accept; false when it cannot.
 bool DisconnectForReuse(::SOCKET native)
 {
-    const LPFN_DISCONNECTEX disconnectEx = win32::GetExtensions(native).disconnectEx;
-    if (disconnectEx == nullptr)
+    const win32::Extensions& extensions = win32::GetExtensions(native);
+    const LPFN_DISCONNECTEX disconnectEx = extensions.disconnectEx;
+    if (disconnectEx == nullptr || !extensions.reuseAfterDisconnect)
         return false;
     const HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (done == nullptr)

@@ -6,7 +6,6 @@
 #include "net/server/IOCPClientId.h"
 #include "support/Ipv4.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -128,9 +127,9 @@ TEST_F(ServerSessionTest, RefusedInitIsAnsweredAndClosedWithoutAdmission)
 TEST_F(ServerSessionTest, TheAnswerComesBeforeAnyFrameSentToAllWhileTheClientIsAdmitted)
 {
     StartServer(4);
-    std::atomic<bool> done{false};
-    std::thread sender([&] {
-        while (!done)
+    // Stopped and joined however the loop ends, a failed assertion included.
+    const std::jthread sender([&](const std::stop_token& stop) {
+        while (!stop.stop_requested())
             m_server->SendToAll("all", 3);
     });
     for (int i = 0; i < 200; ++i) {
@@ -140,8 +139,6 @@ TEST_F(ServerSessionTest, TheAnswerComesBeforeAnyFrameSentToAllWhileTheClientIsA
         ASSERT_TRUE(first);
         EXPECT_EQ(first->nCommand, CMD_INIT_ANSWER) << "client " << i;
     }
-    done = true;
-    sender.join();
 }
 
 TEST_F(ServerSessionTest, SignatureIsComparedUpToItsTerminator)

@@ -151,10 +151,10 @@ TEST_F(AcceptTest, ClosingTheListenerAbortsEveryPendingAccept)
     ASSERT_TRUE(PostAccept(m_socket, &m_ov, m_buffer));
     ASSERT_TRUE(PostAccept(second, &ov2, buffer2));
     ASSERT_TRUE(platform::CloseSocket(m_listener));
+    // In either order: Windows gives no order to the aborts of one close.
     const platform::CompletionPacket a = Next();
     const platform::CompletionPacket b = Next();
-    EXPECT_EQ(a.overlapped, &m_ov);
-    EXPECT_EQ(b.overlapped, &ov2);
+    EXPECT_TRUE((a.overlapped == &m_ov && b.overlapped == &ov2) || (a.overlapped == &ov2 && b.overlapped == &m_ov));
     EXPECT_EQ(a.result, static_cast<uint32_t>(platform::kErrorOperationAborted));
     EXPECT_EQ(b.result, static_cast<uint32_t>(platform::kErrorOperationAborted));
     // The accepting socket is free for another accept.
@@ -390,6 +390,9 @@ TEST_F(AcceptTest, FailedAcceptLeavesTheSocketFreeForTheNextOne)
     EXPECT_EQ(Next().overlapped, &read);
 }
 
+#ifndef _WIN32
+// A Linux socket takes its descriptor at the accept; a Windows socket is a handle from its
+// creation on.
 TEST_F(AcceptTest, WaitingAcceptsHoldNoDescriptorOfTheirOwn)
 {
     const auto openDescriptors = [] {
@@ -408,3 +411,4 @@ TEST_F(AcceptTest, WaitingAcceptsHoldNoDescriptorOfTheirOwn)
     for (int i = 0; i < started; ++i)
         EXPECT_EQ(Next().result, static_cast<uint32_t>(platform::kErrorOperationAborted));
 }
+#endif

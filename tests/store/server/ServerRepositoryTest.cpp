@@ -37,9 +37,14 @@ protected:
     std::string PropertyValue(uint64_t objectId, uint64_t propertyId)
     {
         CRepositoryObject& object = m_Repository.FindObject(objectId);
-        const std::string value = object.GetProperty(propertyId);
-        m_Repository.GetObjectsLock().Unlock();
-        return value;
+        try {
+            const std::string value = object.GetProperty(propertyId);
+            m_Repository.GetObjectsLock().Unlock();
+            return value;
+        } catch (...) {
+            m_Repository.GetObjectsLock().Unlock(); // a lock left held ends the next wait
+            throw;
+        }
     }
 
     // Flushes the stream and describes the records sent since the last call.
