@@ -186,8 +186,11 @@ cmp -s "$(export_of client1)" "$(export_of client2)" && same12=yes
 cmp -s "$(export_of client1)" "$(export_of client3)" && same13=yes
 
 say "Shutting down with 'q'"
-for c in client1 client2 client3 server; do key "$c" q; done
+# The clients first, so that none of them sees the server end its session (and counts it as a
+# restart) while it is still shutting down itself.
+for c in client1 client2 client3; do key "$c" q; done
 for c in client1 client2 client3 server; do
+  [ "$c" != server ] || key server q
   wait_for "$c" "Any key to exit." 60
   key "$c" x
 done
