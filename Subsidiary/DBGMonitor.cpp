@@ -362,7 +362,12 @@ void CDBGMonitor::DumpLockStatistics()
 }
 
 // Out of line, so that skipping its own frame always leaves the caller first.
-__attribute__((noinline)) void CDBGMonitor::BackTrace(const std::string& name, const platform::FaultContext* context)
+#ifdef _MSC_VER
+__declspec(noinline)
+#else
+__attribute__((noinline))
+#endif
+void CDBGMonitor::BackTrace(const std::string& name, const platform::FaultContext* context)
 {
     const auto frames = platform::WalkStack(context, 1);
     PrintBackTrace(name, frames);

@@ -3,6 +3,9 @@
 #include "platform/win32/WinApi.h"
 
 #include <dbghelp.h>
+#ifdef _MSC_VER
+#include <intrin.h>
+#endif
 
 #if __has_include(<cxxabi.h>)
 #include <cxxabi.h>
@@ -131,7 +134,11 @@ StackFrame LookupAddress(uint64_t address, bool isReturnAddress)
 // Kept out of line so that its return address marks its caller's frame in the walk.
 __declspec(noinline) std::vector<StackFrame> WalkStack(const FaultContext* context, int skip)
 {
+#ifdef _MSC_VER
+    const auto returnAddress = reinterpret_cast<uint64_t>(_ReturnAddress());
+#else
     const auto returnAddress = reinterpret_cast<uint64_t>(__builtin_return_address(0));
+#endif
     CONTEXT registers{};
     const bool fromFault = context != nullptr && context->systemContext != nullptr;
     if (fromFault)
