@@ -7,7 +7,6 @@
 #include "platform/Wait.h"
 #include "platform/WaitableTimer.h"
 
-#include <cerrno>
 #include <utility>
 
 namespace {
@@ -21,7 +20,7 @@ platform::Event* AsEvent(HANDLE h)
 {
     auto* event = dynamic_cast<platform::Event*>(h);
     if (event == nullptr)
-        platform::SetLastSystemError(EINVAL);
+        platform::SetLastSystemError(platform::kErrorInvalidArgument);
     return event;
 }
 
@@ -29,7 +28,7 @@ platform::WaitableTimer* AsTimer(HANDLE h)
 {
     auto* timer = dynamic_cast<platform::WaitableTimer*>(h);
     if (timer == nullptr)
-        platform::SetLastSystemError(EINVAL);
+        platform::SetLastSystemError(platform::kErrorInvalidArgument);
     return timer;
 }
 

@@ -6,6 +6,14 @@
 
 namespace platform {
 
+/// The system's number for an argument it refuses, for callers that refuse one themselves:
+/// EINVAL on Linux, ERROR_INVALID_PARAMETER on Windows.
+#ifdef _WIN32
+inline constexpr uint32_t kErrorInvalidArgument = 87;
+#else
+inline constexpr uint32_t kErrorInvalidArgument = 22;
+#endif
+
 /// The error number of the calling thread's last failed platform call. The calling thread.
 uint32_t GetLastSystemError();
 

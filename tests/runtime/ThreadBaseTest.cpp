@@ -1,5 +1,6 @@
 #include "Subsidiary/AutoMutex.h"
 #include "Subsidiary/ThreadBase.h"
+#include "platform/SystemError.h"
 #include "platform/Wait.h"
 #include "support/DeathTest.h"
 #include "support/StdoutCapture.h"
@@ -197,18 +198,25 @@ TEST(ThreadBaseTest, FailuresAreLoggedWithTheSystemText)
     const HANDLE broken[] = {event.h, nullptr};
     EXPECT_EQ(CThreadBase::WaitForHandles(broken, 2), -1);
     const std::string output = capture.Take();
-    EXPECT_TRUE(Contains(output, "CThreadBase::SignalEventHandle() : ERR : Unable to set event : Invalid argument\r\n"))
-        << output;
-    EXPECT_TRUE(Contains(output, "CThreadBase::ResetEventHandle() : ERR : Unable to reset event : Invalid argument\r\n"));
-    EXPECT_TRUE(Contains(output, "CThreadBase::StartTimerHandle() : ERR : Error set waitable timer : Invalid argument\r\n"));
-    EXPECT_TRUE(Contains(output, "CThreadBase::WaitForHandles() : ERR : Invalid argument\r\n"));
+    const std::string invalid = GetSystemErrorText(platform::kErrorInvalidArgument) + "\r\n";
+    EXPECT_TRUE(Contains(output, "CThreadBase::SignalEventHandle() : ERR : Unable to set event : " + invalid)) << output;
+    EXPECT_TRUE(Contains(output, "CThreadBase::ResetEventHandle() : ERR : Unable to reset event : " + invalid));
+    EXPECT_TRUE(Contains(output, "CThreadBase::StartTimerHandle() : ERR : Error set waitable timer : " + invalid));
+    EXPECT_TRUE(Contains(output, "CThreadBase::WaitForHandles() : ERR : " + invalid));
+#ifndef _WIN32
+    EXPECT_EQ(invalid, "Invalid argument\r\n");
+#endif
 }
 
 TEST(ThreadBaseTest, SystemErrorText)
 {
     EXPECT_EQ(GetSystemErrorText(99999), "???");
-    const std::string text = GetSystemErrorText(2);
+    const std::string text = GetSystemErrorText(2); // no such file
+#ifdef _WIN32
+    EXPECT_FALSE(text.empty()); // Windows' message table, worded differently by Wine
+#else
     EXPECT_EQ(text, "No such file or directory");
+#endif
 }
 
 using ThreadBaseDeathTest = CThreadsafeDeathTest;

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <string>
 #include <vector>
 
 using namespace platform;
@@ -127,7 +127,7 @@ TEST(WaitTest, InvalidArgumentsFail)
 {
     auto event = Event::Create(ResetMode::Manual);
     EXPECT_EQ(WaitForAny(nullptr, 1, 0), kWaitFailed);
-    EXPECT_EQ(GetLastSystemError(), static_cast<uint32_t>(EINVAL));
+    EXPECT_EQ(GetLastSystemError(), kErrorInvalidArgument);
     EXPECT_EQ(WaitFor({}, 0), kWaitFailed);
     EXPECT_EQ(WaitFor({event.get(), nullptr}, 0), kWaitFailed);
     EXPECT_EQ(WaitFor(std::vector<WaitObject*>(kMaxWaitObjects + 1, event.get()), 0), kWaitFailed);
@@ -136,7 +136,14 @@ TEST(WaitTest, InvalidArgumentsFail)
 
 TEST(SystemErrorTest, TextsHaveNoLineBreakAndUnknownNumbersNoText)
 {
-    EXPECT_EQ(GetSystemErrorMessage(ENOENT), "No such file or directory");
+    const std::string text = GetSystemErrorMessage(2); // no such file
+#ifdef _WIN32
+    // Windows' message table: Wine words it differently from Windows.
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+#else
+    EXPECT_EQ(text, "No such file or directory");
+#endif
     EXPECT_EQ(GetSystemErrorMessage(99999), "");
     EXPECT_EQ(GetSystemErrorMessage(0xFFFFFFFF), "");
 }
